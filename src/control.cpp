@@ -1,0 +1,107 @@
+#include "control.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "keldrun.h"
+
+bool interactive = true;    // questions are asked; /I clears it
+bool normalize = false;     // /N
+bool preserve = false;      // /P: the source is never cut nor deleted
+int32_t filter = 10;        // frames: the window holds filter + 1 frames
+uint32_t threshold = 1638;  // level: 0.05 of 32767; later times (filter + 1)
+uint32_t gap = 88200;       // frames: 2.0 s at 44100 Hz
+int32_t cut = -1;           // frames; negative means "as long as the gap"
+char infile[260];           // "-" for standard input
+char outfile[260];          // base name, then the whole track file name
+
+static const char usage_text[] =
+    "KELDRUN [/I][/N][/P][/T thr][/G gap][/C cut][/F filt] infile [outbase]\n"
+    "\n"
+    "/I\tRuns without questions (non-interactive)\n"
+    "/N\tNormalizes the volume of the tracks when used with /I\n"
+    "/P\tPreserves original WAVE file (requires more disk space)\n"
+    "/T thr\tSets the threshold of the track gap detection (normalized, 0...1),\n"
+    "\tdefault 0.05\n"
+    "/G gap\tSets the minimum length of the track gap (seconds), default 2.0\n"
+    "/C cut\tDetermines the amount of the track end to discard (seconds),\n"
+    "\tsame as /G by default\n"
+    "/F filt\tSets the length of the filter for crack removal (samples, 0...1000),\n"
+    "\tdefault 10\n"
+    "infile\tThe original WAVE file (16-bit stereo 44100 Hz PCM),\n"
+    "\tuse \"-\" for piped <stdin> input.\n"
+    "outbase\tThe base name of the track file to generate, default \"TRACK\",\n"
+    "\tuse \"-\" to disable output file generation (list tracks only)\n"
+    "\n"
+    "You need free disk space only for the largest individual track contained in the\n"
+    "original WAVE file if the track files are generated on the same disk as the\n"
+    "original and the /P switch is not specified.\n"
+    "\n"
+    "When using piped input, the file is split \"on-the-fly\" and normalization\n"
+    "is not possible.\n"
+    "\n"
+    "Switches /I, /N, and /P have no effect with piped input or when output file\n"
+    "generation is disabled.";
+
+void print_usage(FILE* f) {
+  fputs(usage_text, f);
+}
+
+void print_banner(FILE* f) {
+  fputs("\rVeldmoor KELDRUN - Disk space saving WAVE file splitter\n", f);
+  fputs("Version " KELDRUN_VERSION ", splits record sides and tapes in place, back to front\n", f);
+}
+
+// Truncates v toward zero into [lo, hi]; a value outside it (or not finite)
+// cannot mean anything sensible, so the command line is refused.
+static int64_t checked_trunc(double v, double lo, double hi) {
+  if (!std::isfinite(v) || v <= lo - 1 || v >= hi + 1) error(usage);
+  return static_cast<int64_t>(v);
+}
+
+void read_parameter(int argc, char** argv) {
+  for (int i = 1; i < argc; i++) {
+    const char* a = argv[i];
+    if (a[0] == '/') {
+      if (std::strlen(a) != 2) error(usage);
+      const int letter = std::toupper(static_cast<unsigned char>(a[1]));
+      if (letter == 'I') {
+        interactive = false;
+      } else if (letter == 'N') {
+        normalize = true;
+      } else if (letter == 'P') {
+        preserve = true;
+      } else {
+        // The next argument is the value, whatever it looks like.
+        if (++i >= argc) error(usage);
+        const double v = std::strtod(argv[i], nullptr);
+        // /T and /G wrap negative values modulo 2^32; the range checks decide.
+        constexpr double i64 = 9223372036854775807.0;
+        switch (letter) {
+          case 'T':
+            threshold = static_cast<uint32_t>(checked_trunc(v * 32767, -i64, i64));
+            break;
+          case 'G':
+            gap = static_cast<uint32_t>(checked_trunc(v * 44100, -i64, i64));
+            break;
+          case 'F':
+            filter = static_cast<int32_t>(checked_trunc(v, INT32_MIN, INT32_MAX));
+            break;
+          case 'C':
+            cut = static_cast<int32_t>(checked_trunc(v * 44100, INT32_MIN, INT32_MAX));
+            break;
+          default:
+            error(usage);
+        }
+      }
+    } else if (!infile[0]) {
+      std::strncpy(infile, a, 259);
+    } else if (!outfile[0]) {
+      std::strncpy(outfile, a, 253);
+    } else {
+      error(usage);
+    }
+  }
+}

@@ -1,0 +1,17 @@
+// Track gap detection: the glitch filter, the level meter, the track finder.
+#pragma once
+
+#include <cstdint>
+
+// Reads one frame through the filter's delay line; true when the window
+// that ends with it holds sound. Raises `*peak` with the frame leaving it.
+bool update_filter(uint16_t* peak);
+// Scans one track (or, for track 0, the leading silence): sets its bounds,
+// prints its table line, returns its peak; the probe returns -1 on sound.
+long find_track(int track, int64_t* start, int64_t* end);
+// Shows the time of frame `u` on stderr when `u` is a multiple of 32768.
+void show_progress(uint32_t u);
+// The time text "mm:ss.mmm" of `u` frames, in a buffer reused by each call.
+const char* timef(uint32_t u);
+// Empties the filter's window, as at program start.
+void reset_detector();

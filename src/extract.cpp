@@ -1,0 +1,134 @@
+#include "extract.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "detect.h"
+#include "keldrun.h"
+#include "wave.h"
+
+file_id source_id;
+int tracks_written = 0;
+
+bool ask(const char* question, bool value) {
+  if (!interactive) return value;
+  fputs(question, stderr);
+  discard_buffered_input(stdin);
+  // No answer can come once standard input has ended: that is a "no".
+  for (int c; (c = getchar()) != EOF;) {
+    c = std::toupper(c);
+    if (c == 'Y') return true;
+    if (c == 'N') return false;
+  }
+  return false;
+}
+
+int16_t normalized(int16_t x, uint16_t peak) {
+  if (peak == 0) return x;  // nothing to scale by: written as it is
+  return static_cast<int16_t>(static_cast<int32_t>(x * 32767.0 / peak));
+}
+
+// Copies `frames` frames from the input to `out`, scaled when normalizing;
+// the input must deliver every one of them.
+static void copy_frames(int64_t first, int64_t frames, uint16_t peak) {
+  static unsigned char buf[32768 * 4];
+  int64_t i = first;
+  const int64_t last = first + frames;
+  while (i < last) {
+    // Blocks end at multiples of 32768 frames, where progress is shown.
+    const int64_t next = (i | 0x7FFF) + 1;
+    const size_t n = static_cast<size_t>((next < last ? next : last) - i);
+    show_progress(static_cast<uint32_t>(i));
+    // A short read here would put filler into a track whose frames are about
+    // to be cut from the source.
+    if (read_block(buf, 4 * n) != 4 * n) error(rewind_failed);
+    if (normalize) {
+      for (size_t k = 0; k < 2 * n; k++) {
+        const int16_t x = static_cast<int16_t>(buf[2 * k] | buf[2 * k + 1] << 8);
+        const uint16_t y = static_cast<uint16_t>(normalized(x, peak));
+        buf[2 * k] = static_cast<unsigned char>(y);
+        buf[2 * k + 1] = static_cast<unsigned char>(y >> 8);
+      }
+    }
+    write_bytes(buf, static_cast<int64_t>(4 * n));
+    i += static_cast<int64_t>(n);
+  }
+}
+
+// Reopens the source after a truncation; it must still be the same file.
+static void reopen_source() {
+  FILE* f = fopen(infile, "rb");
+  if (!f) error(truncate_failed);
+  set_input(f);
+  setvbuf(wave, nullptr, _IONBF, 0);
+  file_id now;
+  if (!identify(wave, &now) || !same_file(now, source_id) || now.size != source_id.size)
+    error(truncate_failed);
+}
+
+void split_track(int track) {
+  if (track >= 100) error(too_many_tracks);
+  const bool writing = outfile[0] != 0;
+  // Where this scan begins, and where the source is cut once this track has
+  // its own file. Cutting here rather than at the track's first frame keeps
+  // the filter's lead-in in the source, so that a re-run after an
+  // interruption stops its detection exactly where this run did.
+  const int64_t stop = writing ? input_position() : 0;
+  const int64_t ptr = stop - 4 * static_cast<int64_t>(sample < static_cast<uint32_t>(filter)
+                                                          ? sample
+                                                          : static_cast<uint32_t>(filter));
+  int64_t start, end;
+  const uint16_t peak = static_cast<uint16_t>(find_track(track, &start, &end));
+  if (sample < samples) {
+    split_track(track + 1);
+  } else {
+    fflush(stdout);  // the whole table is in view before the question
+    if (!ask("\n\aSplit the file as shown above? (Y/N) ", true)) error(interrupted);
+    normalize = ask("Normalize the track volume? (Y/N) ", normalize);
+  }
+  // Unwinding: the last track is written first, so each track can be cut
+  // from the end of the source as soon as it is safe in its own file.
+  if (end <= start || !writing) return;
+  fprintf(stderr, "Writing new WAVE file of track %u...\n", track);
+  if (!seek_input(ptr)) error(rewind_failed);
+  write_wave_header(track, static_cast<uint32_t>(end - start));
+  copy_frames(start, end - start, peak);
+  close_out_durably();
+  tracks_written++;
+  if (preserve || track == 1) return;
+  fputs("Deleting the track from the WAVE file...\n", stderr);
+  fclose(wave);
+  wave = nullptr;
+  truncate_file(infile, stop, &source_id);
+  source_id.size = stop;
+  reopen_source();
+}
+
+void split_track_on_the_fly(int track) {
+  if (track >= 100) error(too_many_tracks);
+  write_wave_header(track, 0);
+  int64_t start, end;
+  find_track(track, &start, &end);
+  if (end > start) {
+    // The scan wrote the track and its discarded end: patch the two sizes,
+    // then cut the file back to the track before it is made durable.
+    const uint32_t bytes = static_cast<uint32_t>(4 * (end - start));
+    flush_out();
+    if (fseeko(out, 4, SEEK_SET) != 0) error(write_failed);
+    write_dword(bytes + 36);
+    flush_out();
+    if (fseeko(out, 40, SEEK_SET) != 0) error(write_failed);
+    write_dword(bytes);
+    flush_out();
+    if (!truncate_open(out, 44 + static_cast<int64_t>(bytes))) error(truncate_failed);
+    close_out_durably();
+    tracks_written++;
+  } else {
+    io::out_len = 0;  // nothing of an empty track is kept
+    FILE* f = out;
+    out = nullptr;
+    if (fclose(f) != 0) error(write_failed);
+    remove(outfile);
+  }
+  if (sample < samples) split_track_on_the_fly(track + 1);
+}

@@ -1,0 +1,101 @@
+// KELDRUN: splits a long WAVE recording into one file per track.
+#include "keldrun.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "control.h"
+#include "detect.h"
+#include "extract.h"
+#include "platform.h"
+#include "wave.h"
+
+char* outtrack = nullptr;
+
+// Refuses an input that one of the track files would replace, under any of
+// the names (./TRACK02.WAV, a link) that lead to the same file.
+static void check_not_overwritten() {
+  for (int track = 1; track <= 99; track++) {
+    snprintf(outtrack, static_cast<size_t>(outfile + sizeof outfile - outtrack), "%2.2d.WAV",
+             track);
+    file_id id;
+    const bool same = identify(outfile, &id) && same_file(id, source_id);
+    *outtrack = 0;
+    if (same) error(input_overwritten);
+  }
+}
+
+int main(int argc, char** argv) {
+  print_banner(stdout);
+  fputc('\n', stdout);
+  read_parameter(argc, argv);
+  if (!outfile[0]) std::strcpy(outfile, "TRACK");
+  if (cut < 0) cut = static_cast<int32_t>(gap);
+  if (!infile[0] || filter < 0 || filter > 1000 || threshold == 0 || threshold >= 0xFFFE ||
+      gap == 0 || cut < 0)
+    error(usage);
+
+  if (std::strcmp(infile, "-") == 0) {
+    fputs("Input:\t<stdin>\t(Splitting piped data \"on-the-fly\")\n", stderr);
+    infile[0] = 0;
+  } else {
+    fprintf(stderr, "Input:\t%s\n", infile);
+  }
+  if (std::strcmp(outfile, "-") == 0) {
+    fputs("Output file generation disabled (listing tracks only).\n", stderr);
+    outfile[0] = 0;
+    interactive = false;
+  } else {
+    fprintf(stderr, "Output:\t%sxx.WAV\n", outfile);
+  }
+  fprintf(stderr,
+          "Using detection threshold: %.3f (normalized)\nUsing minimum gap duration: %.3f "
+          "seconds\nDiscarding track end: %.3f seconds\nGlitch removal filter: %d samples\n",
+          static_cast<double>(static_cast<float>(threshold) * 3.0518509e-05f),
+          static_cast<double>(static_cast<float>(gap) * 2.2675737e-05f),
+          static_cast<double>(static_cast<float>(cut) * 2.2675737e-05f), filter);
+  threshold *= static_cast<uint32_t>(filter + 1);
+  outtrack = outfile + std::strlen(outfile);
+  const bool writing = outfile[0] != 0;
+
+  if (!infile[0]) {
+    set_binary_stdin();
+    set_input(stdin);
+  } else {
+    FILE* f = fopen(infile, "rb");
+    if (!f) error(not_found);
+    set_input(f);
+  }
+  setvbuf(wave, nullptr, _IONBF, 0);  // the readers buffer in blocks
+  const bool known = identify(wave, &source_id);
+  // A named input that can't be repositioned (a FIFO, /dev/stdin) is split
+  // as it is read, like a pipe: the in-place splitter would read it to its
+  // end and then be unable to go back for the tracks.
+  const bool on_the_fly = writing && (!infile[0] || !known || !source_id.regular);
+  if (writing && known) check_not_overwritten();
+
+  samples = read_wave_header() / 4;
+  if (samples == 0) error(invalid_format);
+  fprintf(stderr,
+          "\nEstimated WAVE data length %u samples, %s\nDetecting track gaps...\n"
+          "Track\tStart\t\tEnd\t\tLength\t\tPeak level\n",
+          samples, timef(samples));
+
+  int64_t dummy;
+  if (find_track(0, &dummy, &dummy) >= 0) error(no_tracks);
+
+  if (on_the_fly) {
+    split_track_on_the_fly(1);
+    if (tracks_written == 0) error(no_tracks);
+  } else {
+    split_track(1);
+    // Every track came out empty: the source is all there is, so keep it.
+    if (writing && tracks_written == 0) error(no_tracks);
+    fclose(wave);
+    wave = nullptr;
+    file_id now;
+    if (writing && !preserve && identify(infile, &now) && same_file(now, source_id)) remove(infile);
+  }
+  fputs("WAVE data successfully splitted. \n\a", stderr);
+  return 0;
+}

@@ -1,0 +1,71 @@
+#include "platform.h"
+
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "keldrun.h"
+
+void set_binary_stdin() {}
+
+static void fill(const struct stat& st, file_id* id) {
+  id->dev = st.st_dev;
+  id->ino = st.st_ino;
+  id->size = st.st_size;
+  id->regular = S_ISREG(st.st_mode);
+}
+
+bool identify(FILE* f, file_id* id) {
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) return false;
+  fill(st, id);
+  return true;
+}
+
+bool identify(const char* name, file_id* id) {
+  struct stat st;
+  if (stat(name, &st) != 0) return false;
+  fill(st, id);
+  return true;
+}
+
+bool sync_file(FILE* f) {
+  return fdatasync(fileno(f)) == 0;
+}
+
+bool sync_dir_of(const char* path) {
+  std::string dir(path);
+  const size_t slash = dir.find_last_of('/');
+  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  return close(fd) == 0 && ok;
+}
+
+bool truncate_open(FILE* f, int64_t len) {
+  return ftruncate(fileno(f), len) == 0;
+}
+
+void truncate_file(const char* name, int64_t pos, const file_id* expect) {
+  const int fd = open(name, O_WRONLY | O_CLOEXEC);  // no O_CREAT: never creates
+  if (fd < 0) error(truncate_failed);
+  bool ok = pos >= 0;
+  if (ok && expect) {
+    struct stat st;
+    ok = fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == expect->dev &&
+         static_cast<uint64_t>(st.st_ino) == expect->ino && st.st_size == expect->size &&
+         pos <= st.st_size;
+  }
+  if (ok) ok = ftruncate(fd, pos) == 0;
+  // The descriptor is released before any failure is reported.
+  if (close(fd) != 0 || !ok) error(truncate_failed);
+}
+
+void discard_buffered_input(FILE* f) {
+  __fpurge(f);
+}

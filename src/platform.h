@@ -1,0 +1,34 @@
+// The few calls that differ between systems: binary stdin, syncing,
+// truncation and file identity.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// What makes two names the same file, and how long it is.
+struct file_id {
+  uint64_t dev = 0, ino = 0;
+  int64_t size = 0;
+  bool regular = false;
+};
+
+// Switches standard input to binary mode (nothing to do on POSIX).
+void set_binary_stdin();
+// Fills `id` for an open stream or a name; false when that fails.
+bool identify(FILE* f, file_id* id);
+bool identify(const char* name, file_id* id);
+inline bool same_file(const file_id& a, const file_id& b) {
+  return a.dev == b.dev && a.ino == b.ino;
+}
+// Forces the stream's data to disk; false on failure.
+bool sync_file(FILE* f);
+// Forces the directory entry of `path` to disk; false on failure.
+bool sync_dir_of(const char* path);
+// Cuts the open stream's file to `len` bytes; false on failure.
+bool truncate_open(FILE* f, int64_t len);
+// Cuts the existing file `name` to `pos` bytes, in place, never creating it.
+// With `expect`, the file must still be that file at that length and `pos`
+// must lie within it. Any failure is `truncate_failed`.
+void truncate_file(const char* name, int64_t pos, const file_id* expect = nullptr);
+// Drops what the stream has read ahead but not delivered.
+void discard_buffered_input(FILE* f);

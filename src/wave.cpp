@@ -1,0 +1,193 @@
+#include "wave.h"
+
+#include <cstring>
+
+#include "platform.h"
+
+const unsigned char riff[4] = {'R', 'I', 'F', 'F'};
+const unsigned char wavefmt[32] = {'W',  'A',  'V', 'E', 'f', 'm', 't', ' ',  //
+                                   16,   0,    0,   0,                        // format chunk size
+                                   1,    0,    2,   0,                        // PCM, 2 channels
+                                   0x44, 0xAC, 0,   0,  // 44100 frames per second
+                                   0x10, 0xB1, 2,   0,  // 176400 bytes per second
+                                   4,    0,    16,  0,  // 4 bytes per frame, 16 bits
+                                   'd',  'a',  't', 'a'};
+
+FILE* wave = nullptr;
+FILE* out = nullptr;
+unsigned char in[4];
+
+namespace io {
+unsigned char in_buf[block];
+size_t in_pos = 0, in_len = 0;
+unsigned char out_buf[block];
+size_t out_len = 0;
+}  // namespace io
+
+using namespace io;
+
+// Set once the input has reported its end (or a read failure): from then on
+// every byte reads as missing, even if a terminal would deliver more.
+static bool in_eof = false;
+
+void set_input(FILE* f) {
+  wave = f;
+  in_pos = in_len = 0;
+  in_eof = false;
+}
+
+// Refills the read buffer; false at the end of input.
+static bool refill() {
+  if (in_eof) return false;
+  in_pos = 0;
+  in_len = fread(in_buf, 1, block, wave);
+  if (in_len == 0) in_eof = true;
+  return in_len != 0;
+}
+
+int64_t input_position() {
+  const int64_t pos = ftello(wave);
+  return pos < 0 ? -1 : pos - static_cast<int64_t>(in_len - in_pos);
+}
+
+bool seek_input(int64_t pos) {
+  in_pos = in_len = 0;
+  in_eof = false;
+  return fseeko(wave, pos, SEEK_SET) == 0;
+}
+
+size_t read_block(void* dst, size_t n) {
+  unsigned char* d = static_cast<unsigned char*>(dst);
+  size_t got = in_len - in_pos < n ? in_len - in_pos : n;
+  std::memcpy(d, in_buf + in_pos, got);
+  in_pos += got;
+  while (got < n && !in_eof) {
+    const size_t r = fread(d + got, 1, n - got, wave);
+    if (r == 0) in_eof = true;
+    got += r;
+  }
+  return got;
+}
+
+void read_bytes(int32_t n) {
+  for (int32_t i = 0; i < n; i++) {
+    if (in_pos == in_len && !refill()) {
+      if (samples != 0) {
+        fputs("\nUnexpected end of WAVE data.\n", stderr);
+        samples = 0;
+      }
+      in[i] = 0xFF;
+    } else {
+      in[i] = in_buf[in_pos++];
+    }
+  }
+}
+
+void skip_bytes(uint32_t n) {
+  while (n != 0) {
+    if (in_pos == in_len && !refill()) error(invalid_format);
+    const size_t step = in_len - in_pos < n ? in_len - in_pos : n;
+    in_pos += step;
+    n -= static_cast<uint32_t>(step);
+  }
+}
+
+uint32_t read_dword() {
+  read_bytes(4);
+  return in[0] | in[1] << 8 | in[2] << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+
+int16_t read_word() {
+  read_bytes(2);
+  return static_cast<int16_t>(in[0] | in[1] << 8);
+}
+
+static bool read_id(const char* id) {
+  read_bytes(4);
+  return std::memcmp(in, id, 4) == 0;
+}
+
+// Skips chunks until one named `id`; its size field is next.
+static void walk_to_chunk(const char* id) {
+  while (!read_id(id)) {
+    const uint32_t size = read_dword();
+    skip_bytes(size);
+    // The pad byte is skipped on its own: size + 1 would wrap to 0 for a
+    // size of 0xFFFFFFFF, which is also what an exhausted input reads as.
+    if (size & 1) skip_bytes(1);
+  }
+}
+
+uint32_t read_wave_header() {
+  if (!read_id("RIFF")) return 0;
+  skip_bytes(4);  // RIFF size: the data chunk's own size is what counts
+  if (!read_id("WAVE")) return 0;
+  walk_to_chunk("fmt ");
+  if (read_dword() != 16) return 0;
+  if (read_dword() != 0x00020001) return 0;  // PCM, 2 channels
+  if (read_dword() != 44100) return 0;
+  skip_bytes(6);  // bytes per second and per frame are implied
+  if (read_word() != 16) return 0;
+  walk_to_chunk("data");
+  return read_dword();
+}
+
+void flush_out() {
+  if (out_len != 0 && fwrite(out_buf, 1, out_len, out) != out_len) {
+    out_len = 0;
+    error(write_failed);
+  }
+  out_len = 0;
+}
+
+void write_bytes(const void* p, int64_t count) {
+  if (count <= 0) return;
+  const size_t n = static_cast<size_t>(count);
+  if (n > block - out_len) {
+    flush_out();
+    if (n >= block) {
+      if (fwrite(p, 1, n, out) != n) error(write_failed);
+      return;
+    }
+  }
+  std::memcpy(out_buf + out_len, p, n);
+  out_len += n;
+}
+
+static void write_u32_le(unsigned char* b, uint32_t u) {
+  for (int i = 0; i < 4; i++) b[i] = static_cast<unsigned char>(u >> 8 * i);
+}
+
+void write_dword(uint32_t u) {
+  unsigned char b[4];
+  write_u32_le(b, u);
+  write_bytes(b, 4);
+}
+
+void write_word(int16_t s) {
+  const uint16_t u = static_cast<uint16_t>(s);
+  const unsigned char b[2] = {static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8)};
+  write_bytes(b, 2);
+}
+
+void write_wave_header(int32_t track, uint32_t frames) {
+  snprintf(outtrack, static_cast<size_t>(outfile + sizeof outfile - outtrack), "%2.2d.WAV", track);
+  out_len = 0;
+  out = fopen(outfile, "wb");
+  if (!out) error(write_failed);
+  // Our own buffer does the buffering; the stream passes blocks straight on.
+  setvbuf(out, nullptr, _IONBF, 0);
+  write_bytes(riff, 4);
+  write_dword(4 * frames + 36);  // "WAVE" 4 + fmt chunk 24 + data header 8
+  write_bytes(wavefmt, 32);
+  write_dword(4 * frames);
+}
+
+void close_out_durably() {
+  flush_out();
+  if (fflush(out) != 0 || !sync_file(out)) error(write_failed);
+  FILE* f = out;
+  out = nullptr;
+  if (fclose(f) != 0) error(write_failed);
+  if (!sync_dir_of(outfile)) error(write_failed);
+}

@@ -1,0 +1,84 @@
+// Test helpers: synthesised WAVE data, temporary directories, and runs of the
+// built keldrun binary with captured output.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace th {
+
+// Bytes of a little-endian 32-bit and 16-bit value.
+std::string u32(uint32_t v);
+std::string u16(uint16_t v);
+// A chunk: id, size field (`size` if given, else the payload's length), the
+// payload and, for an odd size, a pad byte.
+std::string chunk(const std::string& id, const std::string& payload, int64_t size = -1);
+// The 16 bytes of a PCM format chunk's data.
+std::string fmt_payload(uint16_t tag = 1, uint16_t channels = 2, uint32_t rate = 44100,
+                        uint16_t bits = 16, uint32_t bytes_per_sec = 176400,
+                        uint16_t block_align = 4);
+// The canonical 44-byte header declaring `data_bytes`.
+std::string canonical_header(uint32_t data_bytes);
+
+// Builds recordings frame by frame.
+class Rec {
+ public:
+  Rec& frame(int16_t left, int16_t right);
+  Rec& level(int16_t value, uint32_t n);  // n frames of (value, value)
+  Rec& silence(uint32_t n) { return level(0, n); }
+  uint32_t frames() const { return static_cast<uint32_t>(data_.size() / 4); }
+  const std::string& data() const { return data_; }
+  // Canonical header plus data; `declared` overrides the data size field.
+  std::string wave(int64_t declared = -1) const;
+
+ private:
+  std::string data_;
+};
+
+// A temporary file holding `bytes`, positioned at its start.
+FILE* memfile(const std::string& bytes);
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+
+// A directory that lives as long as the object.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  int status = -1;  // exit code, or 128 + signal number
+  std::string out, err;
+};
+
+// Runs the built keldrun with `args` in directory `cwd`, feeding `input` on
+// standard input (closed after it). Each `answers` entry waits until stderr
+// contains its first string, then writes its second to standard input.
+RunResult run_keldrun(const std::vector<std::string>& args, const std::string& cwd,
+                      const std::string& input = "",
+                      const std::vector<std::pair<std::string, std::string>>& answers = {});
+// Runs any argv the same way (args[0] is the program).
+RunResult run_program(const std::vector<std::string>& args, const std::string& cwd,
+                      const std::string& input = "",
+                      const std::vector<std::pair<std::string, std::string>>& answers = {});
+
+// stderr as a person sees it: the text that a carriage return lets the next
+// text overwrite (progress) is dropped, line by line.
+std::string visible(const std::string& text);
+
+// Path of the built binary.
+std::string keldrun_path();
+
+}  // namespace th
