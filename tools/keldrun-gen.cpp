@@ -1,0 +1,480 @@
+// keldrun-gen: writes a synthetic record side as a 16-bit stereo 44100 Hz
+// WAVE file, for the demo, the tests and the benchmarks.
+//
+// The side is: optional lead-in groove, then N tracks of music-like sound
+// separated by gaps of hiss, then optional run-out groove. Music is made of
+// notes with several harmonic partials under slow amplitude envelopes, in
+// three voices; hiss runs under everything; single-sample clicks fall
+// anywhere outside the grooves, and the grooves tick once per revolution.
+// Everything after the layout is integer arithmetic driven by seeded
+// generators, so the same options give the same bytes on any machine.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int64_t rate = 44100;
+
+const char help_text[] =
+    "Usage: keldrun-gen [OPTION]...\n"
+    "Writes a synthetic record side: a 16-bit stereo 44100 Hz WAVE file of\n"
+    "music-like tracks separated by quiet gaps with hiss and clicks.\n"
+    "The same options always give the same bytes.\n"
+    "\n"
+    "  --minutes M     length of the side in minutes (decimals allowed), default 3\n"
+    "  --tracks N      number of tracks, default 4; 0 gives a side without music\n"
+    "  --seed S        seed of every random choice, default 1\n"
+    "  --gap SECONDS   length of each gap between tracks, default 3.0\n"
+    "  --lead-in SECONDS   groove noise before the first track, default 0\n"
+    "  --run-out SECONDS   groove noise after the last track, default 0\n"
+    "  --level L       loudness of the music, 0.1 to 0.9 of full scale, default 0.6\n"
+    "  --hiss L        peak of the hiss, 0 to 0.02 of full scale, default 0.01\n"
+    "  --clicks N      clicks per minute outside the grooves, default 20\n"
+    "  --layout        print where each track's music lies on standard error\n"
+    "  --out FILE      write to FILE; \"-\" or none writes to standard output\n"
+    "  --help          show this text and exit\n"
+    "\n"
+    "Gaps of 2.5 s or more are found as gaps by keldrun's default settings, so\n"
+    "  keldrun-gen --minutes 3 --tracks 4 --out side.wav && keldrun side.wav -\n"
+    "lists 4 tracks. Tracks get lengths between 0.7 and 1.3 times the average\n"
+    "and need at least 4 s of music each. Clicks peak at 0.35 of full scale and\n"
+    "are a single sample long.\n";
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "keldrun-gen: %s\n", what.c_str());
+  std::exit(1);
+}
+
+[[noreturn]] void bad_usage(const std::string& what) {
+  std::fprintf(stderr, "keldrun-gen: %s\nTry 'keldrun-gen --help'.\n", what.c_str());
+  std::exit(2);
+}
+
+// Small, fast and fully specified, so that a seed means the same everywhere.
+struct SplitMix {
+  uint64_t s;
+  uint64_t next() {
+    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  // Uniform in [0, n).
+  int64_t below(int64_t n) { return static_cast<int64_t>(next() % static_cast<uint64_t>(n)); }
+  // Uniform in [lo, hi], in frames or any other integer unit.
+  int64_t between(int64_t lo, int64_t hi) { return lo + below(hi - lo + 1); }
+};
+
+struct Options {
+  double minutes = 3;
+  long tracks = 4;
+  uint64_t seed = 1;
+  double gap = 3.0;
+  double lead_in = 0;
+  double run_out = 0;
+  double level = 0.6;
+  double hiss = 0.01;
+  double clicks = 20;
+  bool layout = false;
+  std::string out = "-";
+};
+
+double number(const std::string& opt, const char* text, double lo, double hi) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text, &end);
+  if (end == text || *end != 0 || errno != 0 || !(v >= lo && v <= hi)) {
+    char range[64];
+    std::snprintf(range, sizeof range, "from %g to %g", lo, hi);
+    bad_usage(opt + " wants a number " + range + ", not '" + text + "'");
+  }
+  return v;
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; i++) {
+    std::string opt = argv[i];
+    std::string value;
+    bool inline_value = false;
+    if (const size_t eq = opt.find('='); opt.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = opt.substr(eq + 1);
+      opt = opt.substr(0, eq);
+      inline_value = true;
+    }
+    if (opt == "--help" || opt == "-h") {
+      std::fputs(help_text, stdout);
+      std::exit(0);
+    }
+    if (opt == "--layout") {
+      o.layout = true;
+      continue;
+    }
+    static const char* const valued[] = {"--minutes", "--tracks", "--seed", "--gap",    "--lead-in",
+                                         "--run-out", "--level",  "--hiss", "--clicks", "--out"};
+    if (std::find_if(std::begin(valued), std::end(valued),
+                     [&](const char* v) { return opt == v; }) == std::end(valued))
+      bad_usage("unknown option '" + opt + "'");
+    if (!inline_value) {
+      if (i + 1 >= argc) bad_usage(opt + " needs a value");
+      value = argv[++i];
+    }
+    const char* v = value.c_str();
+    if (opt == "--minutes") o.minutes = number(opt, v, 0, 400);
+    if (opt == "--tracks") o.tracks = static_cast<long>(number(opt, v, 0, 10000));
+    if (opt == "--seed") o.seed = static_cast<uint64_t>(number(opt, v, 0, 9007199254740992.0));
+    if (opt == "--gap") o.gap = number(opt, v, 0, 3600);
+    if (opt == "--lead-in") o.lead_in = number(opt, v, 0, 3600);
+    if (opt == "--run-out") o.run_out = number(opt, v, 0, 3600);
+    if (opt == "--level") o.level = number(opt, v, 0.1, 0.9);
+    if (opt == "--hiss") o.hiss = number(opt, v, 0, 0.02);
+    if (opt == "--clicks") o.clicks = number(opt, v, 0, 600);
+    if (opt == "--out") o.out = value;
+    if (opt == "--tracks" && o.tracks != std::strtod(v, nullptr))
+      bad_usage("--tracks wants a whole number, not '" + value + "'");
+  }
+  return o;
+}
+
+int64_t frames_of(double seconds) {
+  return std::llround(seconds * rate);
+}
+
+// One period of a sine, in Q15.
+struct SineTable {
+  static constexpr int bits = 11;
+  static constexpr int size = 1 << bits;
+  int32_t v[size];
+  SineTable() {
+    for (int i = 0; i < size; i++)
+      v[i] = static_cast<int32_t>(std::lround(32767.0 * std::sin(6.283185307179586 * i / size)));
+  }
+};
+const SineTable sine;
+
+// Equal-tempered semitone ratios, written out so that no library function
+// can shift a note's pitch by one step of the phase accumulator.
+constexpr double semitone[12] = {1.0,
+                                 1.0594630943592953,
+                                 1.122462048309373,
+                                 1.189207115002721,
+                                 1.2599210498948732,
+                                 1.3348398541700344,
+                                 1.4142135623730951,
+                                 1.4983070768766815,
+                                 1.5874010519681994,
+                                 1.6817928305074290,
+                                 1.7817974362806785,
+                                 1.8877486253633868};
+
+// A note: a harmonic tone with an attack, a slow decay and a release.
+struct Note {
+  int64_t start, attack_end, decay_end, end;  // frames
+  int32_t peak, sustain;                      // envelope, Q15
+  int32_t pan_left, pan_right;                // Q15
+  uint32_t step;                              // phase increment per frame
+  int32_t partial[5];                         // amplitude of harmonic k + 1, Q15
+  int partials;
+};
+
+struct Track {
+  int64_t start, end;  // frames of its music, fades included
+  int64_t fade_in, fade_out;
+};
+
+// A note being played, with its waveform built once.
+struct Voice {
+  const Note* note;
+  uint32_t phase;
+  std::vector<int16_t> wave;
+};
+
+void build_wave(Voice& v) {
+  const Note& n = *v.note;
+  v.wave.assign(SineTable::size, 0);
+  for (int i = 0; i < SineTable::size; i++) {
+    int64_t s = 0;
+    for (int k = 0; k < n.partials; k++)
+      s += static_cast<int64_t>(n.partial[k]) * sine.v[(i * (k + 1)) & (SineTable::size - 1)];
+    v.wave[static_cast<size_t>(i)] = static_cast<int16_t>(s >> 15);
+  }
+}
+
+// Envelope of a note at frame t, Q15.
+int32_t envelope(const Note& n, int64_t t) {
+  if (t < n.attack_end)
+    return static_cast<int32_t>(n.peak * (t - n.start) / (n.attack_end - n.start));
+  if (t < n.decay_end)
+    return static_cast<int32_t>(n.peak - (n.peak - n.sustain) * (t - n.attack_end) /
+                                             (n.decay_end - n.attack_end));
+  return static_cast<int32_t>(n.sustain * (n.end - t) / (n.end - n.decay_end));
+}
+
+// Adds the note's frames [from, to) into the mix, whose frame 0 is `base`.
+// The envelope is exact at every 64th frame and linear in between, which
+// keeps the per-frame work to a few integer operations.
+void render(Voice& v, int64_t from, int64_t to, int64_t base, int32_t* left, int32_t* right) {
+  const Note& n = *v.note;
+  constexpr uint32_t shift = 32 - SineTable::bits;
+  for (int64_t t = from; t < to;) {
+    const int64_t stop = std::min(to, t + 64);
+    const int32_t e0 = envelope(n, t), e1 = envelope(n, stop);
+    const int64_t len = stop - t;
+    for (int64_t j = 0; j < len; j++) {
+      const int32_t e = e0 + static_cast<int32_t>((e1 - e0) * j / len);
+      const int32_t s = (v.wave[v.phase >> shift] * e) >> 15;
+      v.phase += n.step;
+      left[t + j - base] += (s * n.pan_left) >> 15;
+      right[t + j - base] += (s * n.pan_right) >> 15;
+    }
+    t = stop;
+  }
+}
+
+struct Side {
+  int64_t frames = 0;
+  int64_t lead_in = 0, run_out_start = 0;
+  std::vector<Track> tracks;
+  std::vector<Note> notes;  // sorted by start
+};
+
+Side plan(const Options& o) {
+  Side side;
+  side.frames = frames_of(o.minutes * 60);
+  if (side.frames * 4 > 0xFFFFFFFFll - 36) fail("a side that long does not fit a WAVE file");
+  side.lead_in = frames_of(o.lead_in);
+  side.run_out_start = side.frames - frames_of(o.run_out);
+  const int64_t gap = frames_of(o.gap);
+  const int64_t music = side.run_out_start - side.lead_in - gap * std::max(0L, o.tracks - 1);
+  if (o.tracks > 0 && music <= 0) fail("the gaps and grooves leave no room for music");
+  if (o.tracks == 0 && side.run_out_start < side.lead_in)
+    fail("the lead-in and run-out are longer than the side");
+
+  SplitMix rng{o.seed};
+  // Track lengths vary between 0.7 and 1.3 times the average.
+  std::vector<int64_t> weight(static_cast<size_t>(o.tracks));
+  int64_t total = 0;
+  for (auto& w : weight) total += w = rng.between(700, 1300);
+  int64_t t = side.lead_in, used = 0, acc = 0;
+  for (long i = 0; i < o.tracks; i++) {
+    acc += weight[static_cast<size_t>(i)];
+    const int64_t len = music * acc / total - used;  // the lengths add up exactly
+    used += len;
+    Track tr{t, t + len, std::min(len / 4, rng.between(rate / 2, rate * 3 / 2)),
+             std::min(len / 4, rng.between(rate, rate * 3))};
+    side.tracks.push_back(tr);
+    t += len + gap;
+  }
+  for (const Track& tr : side.tracks)
+    if (tr.end - tr.start < 4 * rate)
+      fail("too short for " + std::to_string(o.tracks) +
+           " tracks: each needs at least 4 s of music besides the gaps and grooves");
+
+  const int32_t level = static_cast<int32_t>(std::lround(o.level * 32767));
+  for (const Track& tr : side.tracks) {
+    const int32_t gain = static_cast<int32_t>(level * rng.between(70, 100) / 100);
+    const int key = static_cast<int>(rng.below(12));
+    static const int scale[5] = {0, 2, 4, 7, 9};  // pentatonic
+    // Bass, middle and lead voices: lower voices play longer, louder notes.
+    static const struct {
+      int octave;
+      int64_t shortest, longest;  // ms
+      int32_t weight;             // share of the track's gain, percent
+      int32_t pan;                // percent to the left
+    } voices[3] = {{0, 900, 2600, 45, 50}, {1, 450, 1600, 33, 35}, {2, 220, 1000, 22, 68}};
+    for (const auto& vc : voices) {
+      for (int64_t at = tr.start; at < tr.end;) {
+        const int64_t dur = rng.between(vc.shortest, vc.longest) * rate / 1000;
+        Note n{};
+        n.start = at;
+        // Each note rings on into the next one, so the voice never falls silent.
+        n.end = std::min(tr.end, at + dur + dur * 3 / 10);
+        n.attack_end =
+            std::min(n.end - 2, at + std::min(dur / 3, rng.between(rate / 50, rate / 4)));
+        n.decay_end = std::min(n.end - 1, at + dur);
+        n.attack_end = std::max(n.attack_end, n.start + 1);
+        n.decay_end = std::max(n.decay_end, n.attack_end + 1);
+        if (n.end <= n.decay_end) n.end = n.decay_end + 1;
+        n.peak = gain * vc.weight / 100;
+        n.sustain = static_cast<int32_t>(n.peak * rng.between(50, 85) / 100);
+        const int32_t pan = vc.pan + static_cast<int32_t>(rng.between(-15, 15));
+        n.pan_left = 32767 * pan / 100 * 2 > 32767 ? 32767 : 32767 * pan / 100 * 2;
+        n.pan_right = 32767 * (100 - pan) / 100 * 2 > 32767 ? 32767 : 32767 * (100 - pan) / 100 * 2;
+        const int pitch = key + scale[rng.below(5)] + 12 * vc.octave;
+        const double hz = 55.0 * (1 << (pitch / 12)) * semitone[pitch % 12];
+        n.step = static_cast<uint32_t>(std::llround(hz / rate * 4294967296.0));
+        n.partials = static_cast<int>(rng.between(3, 5));
+        // Partials fall off about as 1/k, each varied, then scaled to sum to 1.
+        int32_t raw[5], sum = 0;
+        for (int k = 0; k < n.partials; k++)
+          sum += raw[k] = static_cast<int32_t>(rng.between(600, 1000) / (k + 1));
+        for (int k = 0; k < n.partials; k++) n.partial[k] = 32767 * raw[k] / sum;
+        side.notes.push_back(n);
+        at += dur;
+      }
+    }
+  }
+  std::stable_sort(side.notes.begin(), side.notes.end(),
+                   [](const Note& a, const Note& b) { return a.start < b.start; });
+  return side;
+}
+
+// Track fades, applied to the music only: hiss and clicks stay as they are.
+void fade(const Side& side, int64_t base, int64_t count, int32_t* left, int32_t* right) {
+  for (const Track& tr : side.tracks) {
+    if (tr.end <= base || tr.start >= base + count) continue;
+    for (int64_t t = std::max(base, tr.start); t < std::min(base + count, tr.start + tr.fade_in);
+         t++) {
+      const int64_t g = (t - tr.start) * 32768 / tr.fade_in;
+      left[t - base] = static_cast<int32_t>(left[t - base] * g >> 15);
+      right[t - base] = static_cast<int32_t>(right[t - base] * g >> 15);
+    }
+    for (int64_t t = std::max(base, tr.end - tr.fade_out); t < std::min(base + count, tr.end);
+         t++) {
+      const int64_t g = (tr.end - t) * 32768 / tr.fade_out;
+      left[t - base] = static_cast<int32_t>(left[t - base] * g >> 15);
+      right[t - base] = static_cast<int32_t>(right[t - base] * g >> 15);
+    }
+  }
+}
+
+int16_t clamp16(int32_t v) {
+  return static_cast<int16_t>(std::clamp(v, -32768, 32767));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options o = parse(argc, argv);
+  const Side side = plan(o);
+  if (o.layout) {
+    for (size_t i = 0; i < side.tracks.size(); i++)
+      std::fprintf(stderr, "track %zu: frames %lld to %lld (%.3f s to %.3f s)\n", i + 1,
+                   static_cast<long long>(side.tracks[i].start),
+                   static_cast<long long>(side.tracks[i].end),
+                   static_cast<double>(side.tracks[i].start) / rate,
+                   static_cast<double>(side.tracks[i].end) / rate);
+  }
+
+  FILE* f = stdout;
+  if (o.out != "-") {
+    f = std::fopen(o.out.c_str(), "wb");
+    if (!f) fail("cannot create " + o.out + ": " + std::strerror(errno));
+  } else if (isatty(STDOUT_FILENO)) {
+    bad_usage("refusing to write a WAVE file to a terminal; use --out FILE or a pipe");
+  }
+
+  const uint32_t data = static_cast<uint32_t>(side.frames * 4);
+  unsigned char header[44];
+  auto put32 = [&](int at, uint32_t v) {
+    for (int i = 0; i < 4; i++) header[at + i] = static_cast<unsigned char>(v >> (8 * i));
+  };
+  auto put16 = [&](int at, uint32_t v) {
+    header[at] = static_cast<unsigned char>(v);
+    header[at + 1] = static_cast<unsigned char>(v >> 8);
+  };
+  std::memcpy(header, "RIFF", 4);
+  put32(4, 36 + data);
+  std::memcpy(header + 8, "WAVEfmt ", 8);
+  put32(16, 16);
+  put16(20, 1);       // PCM
+  put16(22, 2);       // stereo
+  put32(24, 44100);   // frames per second
+  put32(28, 176400);  // bytes per second
+  put16(32, 4);       // bytes per frame
+  put16(34, 16);      // bits per sample
+  std::memcpy(header + 36, "data", 4);
+  put32(40, data);
+  if (std::fwrite(header, 1, sizeof header, f) != sizeof header) fail("write failed");
+
+  constexpr int64_t block = 1 << 14;
+  static int32_t left[block], right[block];
+  static unsigned char bytes[block * 4];
+  SplitMix hiss_rng{o.seed ^ 0x5A17C0FFEEull}, click_rng{o.seed ^ 0xC11C4ull};
+  const int64_t hiss_peak = std::llround(o.hiss * 32767);
+  // Mean spacing of clicks; none closer than 0.1 s, so that no two of them
+  // ever share the detector's window.
+  const int64_t click_mean = o.clicks > 0 ? std::llround(60.0 * rate / o.clicks) : 0;
+  const int64_t min_sep = rate / 10;
+  auto next_click = [&](int64_t after) {
+    return after + min_sep + click_rng.below(std::max<int64_t>(1, 2 * click_mean - min_sep));
+  };
+  int64_t click = click_mean ? next_click(side.lead_in) : INT64_MAX;
+  const int64_t revolution = rate * 9 / 5;  // 1.8 s: 33 1/3 turns a minute
+  std::vector<Voice> playing;
+  size_t next_note = 0;
+
+  for (int64_t base = 0; base < side.frames; base += block) {
+    const int64_t count = std::min(block, side.frames - base);
+    std::fill(left, left + count, 0);
+    std::fill(right, right + count, 0);
+    while (next_note < side.notes.size() && side.notes[next_note].start < base + count) {
+      playing.push_back(Voice{&side.notes[next_note++], 0, {}});
+      build_wave(playing.back());
+    }
+    for (Voice& v : playing)
+      render(v, std::max(base, v.note->start), std::min(base + count, v.note->end), base, left,
+             right);
+    playing.erase(std::remove_if(playing.begin(), playing.end(),
+                                 [&](const Voice& v) { return v.note->end <= base + count; }),
+                  playing.end());
+    fade(side, base, count, left, right);
+
+    for (int64_t j = 0; j < count; j++) {
+      const uint64_t r = hiss_rng.next();
+      // Sum of two minus two uniform bytes: a bell-shaped, bounded hiss.
+      auto tri = [&](int sh) {
+        const int64_t b = static_cast<int64_t>((r >> sh) & 255) + ((r >> (sh + 8)) & 255) -
+                          ((r >> (sh + 16)) & 255) - ((r >> (sh + 24)) & 255);
+        return static_cast<int32_t>(b * hiss_peak / 510);
+      };
+      left[j] += tri(0);
+      right[j] += tri(32);
+    }
+    // Grooves tick once per revolution, on both channels.
+    for (const auto& [from, to] :
+         {std::pair{int64_t{0}, side.lead_in}, std::pair{side.run_out_start, side.frames}}) {
+      const int64_t first = from + revolution / 2;
+      int64_t t = first;
+      if (base > first) t = first + (base - first + revolution - 1) / revolution * revolution;
+      for (; t < to && t < base + count; t += revolution) {
+        left[t - base] += 6000;
+        right[t - base] += 5400;
+      }
+    }
+    for (; click < base + count && click < side.run_out_start; click = next_click(click)) {
+      if (click < base) continue;
+      const int32_t amp = static_cast<int32_t>(click_rng.between(1600, 11468));
+      const int32_t sign = click_rng.below(2) ? 1 : -1;
+      const int64_t which = click_rng.below(3);  // left, right or both
+      if (which != 1) left[click - base] += sign * amp;
+      if (which != 0) right[click - base] += sign * amp * 9 / 10;
+    }
+
+    for (int64_t j = 0; j < count; j++) {
+      const uint16_t l = static_cast<uint16_t>(clamp16(left[j]));
+      const uint16_t rr = static_cast<uint16_t>(clamp16(right[j]));
+      unsigned char* b = bytes + 4 * j;
+      b[0] = static_cast<unsigned char>(l);
+      b[1] = static_cast<unsigned char>(l >> 8);
+      b[2] = static_cast<unsigned char>(rr);
+      b[3] = static_cast<unsigned char>(rr >> 8);
+    }
+    const size_t n = static_cast<size_t>(count) * 4;
+    if (std::fwrite(bytes, 1, n, f) != n)
+      fail(std::string("write failed: ") + std::strerror(errno));
+  }
+  if (std::fflush(f) != 0 || (f != stdout && std::fclose(f) != 0))
+    fail(std::string("write failed: ") + std::strerror(errno));
+  return 0;
+}
