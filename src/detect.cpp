@@ -6,43 +6,179 @@
 #include "keldrun.h"
 #include "wave.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 uint32_t sample = 0;   // frames consumed; only find_track advances it
 uint32_t samples = 0;  // frames in the data; 0 once the input ran out
 
 static int16_t filt_left[1001], filt_right[1001];
-static uint16_t index = 0;  // the slot that receives the next frame
+static uint16_t levels[1001];  // level of each slot, so a frame leaving costs nothing
+static uint16_t index = 0;     // the slot that receives the next frame
 // Sum of the levels of all filter + 1 slots, kept as frames enter and leave
 // so that a step costs the same whatever the filter length.
 static uint32_t window_sum = 0;
 
 void reset_detector() {
-  for (int i = 0; i < 1001; i++) filt_left[i] = filt_right[i] = 0;
+  for (int i = 0; i < 1001; i++) filt_left[i] = filt_right[i] = levels[i] = 0;
   index = 0;
   window_sum = 0;
 }
 
-static inline uint32_t level(int16_t l, int16_t r) {
-  const uint32_t a = static_cast<uint32_t>(std::abs(l)), b = static_cast<uint32_t>(std::abs(r));
-  return a > b ? a : b;
+// One filter step on the frame (l, r): the only place the window changes.
+// `idx` and `sum` are the caller's copies of `index` and `window_sum`.
+template <bool writing>
+static inline bool step(int16_t l, int16_t r, uint16_t& peak, uint32_t& idx, uint32_t& sum) {
+  const int al = l < 0 ? -l : l, ar = r < 0 ? -r : r;
+  const uint16_t level = static_cast<uint16_t>(al > ar ? al : ar);
+  sum += level - levels[idx];
+  levels[idx] = level;
+  filt_left[idx] = l;
+  filt_right[idx] = r;
+  if (++idx > static_cast<uint32_t>(filter)) idx = 0;
+  // The oldest frame of the window leaves the delay line.
+  if (writing) write_frame(filt_left[idx], filt_right[idx]);
+  if (levels[idx] > peak) peak = levels[idx];
+  // threshold is the per-frame level times (filter + 1): comparing sums is
+  // comparing the window's mean level without a division.
+  return sum > threshold;
 }
 
 bool update_filter(uint16_t* peak) {
   int16_t l, r;
   read_frame(l, r);
-  window_sum += level(l, r) - level(filt_left[index], filt_right[index]);
-  filt_left[index] = l;
-  filt_right[index] = r;
-  if (++index > filter) index = 0;
-  // The oldest frame of the window leaves the delay line.
-  const int16_t ol = filt_left[index], orr = filt_right[index];
-  if (out && sample > static_cast<uint32_t>(filter)) write_frame(ol, orr);
-  const uint16_t ml = static_cast<uint16_t>(std::abs(ol)),
-                 mr = static_cast<uint16_t>(std::abs(orr));
-  if (ml > *peak) *peak = ml;
-  if (mr > *peak) *peak = mr;
-  // threshold is the per-frame level times (filter + 1): comparing sums is
-  // comparing the window's mean level without a division.
-  return window_sum > threshold;
+  uint32_t idx = index, sum = window_sum;
+  // Until the window holds only frames of the data, nothing leaves it.
+  const bool sound = out && sample > static_cast<uint32_t>(filter)
+                         ? step<true>(l, r, *peak, idx, sum)
+                         : step<false>(l, r, *peak, idx, sum);
+  index = static_cast<uint16_t>(idx);
+  window_sum = sum;
+  return sound;
+}
+
+// Levels of the window before a block of frames (oldest first), followed by
+// the levels of the block: the level leaving at step k is hist[k], the one
+// entering hist[w + k], so the fast loop needs no ring arithmetic.
+static uint16_t hist[1001 + io::block / 4];
+
+static inline uint16_t frame_level(const unsigned char* f) {
+  const int l = static_cast<int16_t>(f[0] | f[1] << 8), r = static_cast<int16_t>(f[2] | f[3] << 8);
+  const int al = l < 0 ? -l : l, ar = r < 0 ? -r : r;
+  return static_cast<uint16_t>(al > ar ? al : ar);
+}
+
+// Takes whole chunks of 8 steps in which the window stays silent, or stays
+// sound without ending the scan (no probe, no gap before), eight decisions at
+// a time; returns the steps taken, stopping before the first other chunk.
+// `leave` and `enter` are the levels leaving and entering at each step.
+static uint32_t uniform_chunks(const uint16_t* leave, const uint16_t* enter, uint32_t n,
+                               bool tracking, uint32_t& sum, uint32_t& quiet, uint16_t& peak) {
+  uint32_t done = 0;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128(), flip = _mm_set1_epi16(-0x8000);
+  const __m128i thr = _mm_set1_epi32(static_cast<int>(threshold));
+  // Levels go up to 32768: compared as signed after flipping the top bit.
+  __m128i top = _mm_set1_epi16(static_cast<int16_t>(peak ^ 0x8000));
+  while (n - done >= 8) {
+    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(enter + done));
+    const __m128i out = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done));
+    // Window sums after each step: prefix sums of (entering - leaving).
+    __m128i lo = _mm_sub_epi32(_mm_unpacklo_epi16(in, zero), _mm_unpacklo_epi16(out, zero));
+    __m128i hi = _mm_sub_epi32(_mm_unpackhi_epi16(in, zero), _mm_unpackhi_epi16(out, zero));
+    lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 4));
+    lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 8));
+    hi = _mm_add_epi32(hi, _mm_slli_si128(hi, 4));
+    hi = _mm_add_epi32(hi, _mm_slli_si128(hi, 8));
+    lo = _mm_add_epi32(lo, _mm_set1_epi32(static_cast<int>(sum)));
+    hi = _mm_add_epi32(hi, _mm_shuffle_epi32(lo, 0xFF));
+    const int sound = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(lo, thr))) |
+                      _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hi, thr))) << 4;
+    if (sound == 0) {
+      quiet += 8;
+    } else if (sound == 0xFF && tracking && quiet < gap) {
+      quiet = 0;
+    } else {
+      break;
+    }
+    sum = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(hi, 0xFF)));
+    const __m128i passed = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done + 1));
+    top = _mm_max_epi16(top, _mm_xor_si128(passed, flip));
+    done += 8;
+  }
+  top = _mm_max_epi16(top, _mm_srli_si128(top, 8));
+  top = _mm_max_epi16(top, _mm_srli_si128(top, 4));
+  top = _mm_max_epi16(top, _mm_srli_si128(top, 2));
+  peak = static_cast<uint16_t>(_mm_cvtsi128_si32(top) ^ 0x8000);
+#else
+  (void)leave, (void)enter, (void)n, (void)tracking, (void)sum, (void)quiet, (void)peak;
+#endif
+  return done;
+}
+
+// Steps through `n` frames already in the read buffer, with the same effect
+// as n calls of update_filter; stops after the step that ends the scan (sound
+// in the probe, or sound after a gap) and says so in `stop`. Returns the
+// steps taken. Requires sample >= filter, so that every step passes a frame
+// of the data on.
+template <bool writing>
+static uint32_t scan_buffered(uint32_t n, int track, uint16_t& peak, uint32_t& silence,
+                              bool& stop) {
+  const unsigned char* p = io::in_buf + io::in_pos;
+  const uint32_t w = static_cast<uint32_t>(filter) + 1;
+  for (uint32_t j = 0, slot = index; j < w; j++) {
+    hist[j] = levels[slot];
+    if (++slot == w) slot = 0;
+  }
+  for (uint32_t k = 0; k < n; k++) hist[w + k] = frame_level(p + 4 * k);
+
+  uint32_t sum = window_sum, quiet = silence, i = 0;
+  const uint32_t thr = threshold, g = gap;
+  uint16_t pk = peak;
+  while (i < n) {
+    i += uniform_chunks(hist + i, hist + w + i, n - i, track != 0, sum, quiet, pk);
+    // The steps where the decision changes (and the last few) one by one.
+    for (const uint32_t upto = n - i < 8 ? n : i + 8; i < upto;) {
+      sum += hist[w + i] - hist[i];
+      if (hist[i + 1] > pk) pk = hist[i + 1];
+      i++;
+      if (sum <= thr) {
+        quiet++;
+      } else {
+        if (track == 0 || quiet >= g) {
+          stop = true;
+          goto done;
+        }
+        quiet = 0;
+      }
+    }
+  }
+done:
+  if (writing) {
+    // The frames that left: the rest of the old window, then the block's own.
+    for (uint32_t k = 0, slot = index; k + 1 < w && k < i; k++) {
+      if (++slot == w) slot = 0;
+      write_frame(filt_left[slot], filt_right[slot]);
+    }
+    if (i >= w) write_bytes(p, 4 * static_cast<int64_t>(i - w + 1));
+  }
+  // The ring takes the last w frames of the block.
+  const uint32_t first = i > w ? i - w : 0;
+  uint32_t slot = (index + first) % w;
+  for (uint32_t k = first; k < i; k++) {
+    const unsigned char* f = p + 4 * k;
+    filt_left[slot] = static_cast<int16_t>(f[0] | f[1] << 8);
+    filt_right[slot] = static_cast<int16_t>(f[2] | f[3] << 8);
+    levels[slot] = hist[w + k];
+    if (++slot == w) slot = 0;
+  }
+  index = static_cast<uint16_t>(slot);
+  io::in_pos += 4 * static_cast<size_t>(i);
+  window_sum = sum;
+  peak = pk;
+  silence = quiet;
+  return i;
 }
 
 const char* timef(uint32_t u) {
@@ -63,16 +199,32 @@ long find_track(int track, int64_t* start, int64_t* end) {
   uint32_t silence = 0;
   uint16_t peak = 0;
   *start = sample < static_cast<uint32_t>(filter) ? 0 : static_cast<int64_t>(sample) - filter;
+  const bool writing = out != nullptr;
   while (sample < samples) {
+    // Whole frames in the read buffer, up to the next progress mark and the
+    // end of the data, go through the fast loop; the rest one step at a time.
+    uint32_t n = static_cast<uint32_t>((io::in_len - io::in_pos) / 4);
+    if (n > samples - sample) n = samples - sample;
+    if (n > 0x8000 - (sample & 0x7FFF)) n = 0x8000 - (sample & 0x7FFF);
     show_progress(sample);
-    sample++;
-    if (!update_filter(&peak)) {
-      silence++;
-    } else {
+    if (n == 0 || sample < static_cast<uint32_t>(filter)) {
+      sample++;
+      if (!update_filter(&peak)) {
+        silence++;
+        continue;
+      }
       if (track == 0) return -1;
       // A gap counts only once sound resumes after it.
       if (silence >= gap) break;
       silence = 0;
+      continue;
+    }
+    bool stop = false;
+    sample += writing ? scan_buffered<true>(n, track, peak, silence, stop)
+                      : scan_buffered<false>(n, track, peak, silence, stop);
+    if (stop) {
+      if (track == 0) return -1;
+      break;
     }
   }
   // When the input ran out, the last step read no whole frame.

@@ -10,8 +10,6 @@
 #include "platform.h"
 #include "wave.h"
 
-char* outtrack = nullptr;
-
 // Refuses an input that one of the track files would replace, under any of
 // the names (./TRACK02.WAV, a link) that lead to the same file.
 static void check_not_overwritten() {

@@ -16,6 +16,7 @@ const unsigned char wavefmt[32] = {'W',  'A',  'V', 'E', 'f', 'm', 't', ' ',  //
 FILE* wave = nullptr;
 FILE* out = nullptr;
 unsigned char in[4];
+char* outtrack = nullptr;  // where the track number goes in `outfile`
 
 namespace io {
 unsigned char in_buf[block];
