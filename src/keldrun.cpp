@@ -24,8 +24,20 @@ static void check_not_overwritten() {
 }
 
 int main(int argc, char** argv) {
+  // Alone on the command line, these two ask about the program itself;
+  // anywhere else they are file names like any other argument.
+  const bool alone = argc == 2;
+  if (alone && std::strcmp(argv[1], "--version") == 0) {
+    fputs("keldrun " KELDRUN_VERSION "\n", stdout);
+    return 0;
+  }
   print_banner(stdout);
   fputc('\n', stdout);
+  if (alone && std::strcmp(argv[1], "--help") == 0) {
+    print_usage(stdout);
+    fputc('\n', stdout);
+    return 0;
+  }
   read_parameter(argc, argv);
   if (!outfile[0]) std::strcpy(outfile, "TRACK");
   if (cut < 0) cut = static_cast<int32_t>(gap);
