@@ -1,7 +1,10 @@
-// The per-frame cost of gap detection: `update_filter` over a recording held
-// in memory, for filter lengths 0, 10 and 1000. The running window sum should
-// make the three cost the same.
+// The per-frame cost of gap detection over a recording held in memory, for
+// filter lengths 0, 10 and 1000: one `update_filter` step at a time, and the
+// whole scan of `find_track` as listing runs it. The running window sum
+// should make the three lengths cost the same.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -43,26 +46,25 @@ std::vector<unsigned char> recording() {
   return bytes;
 }
 
-void UpdateFilter(benchmark::State& state) {
+// Points the detector at the recording with the filter length of the run.
+FILE* start(benchmark::State& state) {
   static std::vector<unsigned char> bytes = recording();
   FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
   if (!f) {
     state.SkipWithError("fmemopen failed");
-    return;
+    return nullptr;
   }
   set_input(f);
   filter = static_cast<int32_t>(state.range(0));
   threshold = 1638 * static_cast<uint32_t>(filter + 1);
   out = nullptr;  // listing: nothing leaves the delay line for a file
   samples = static_cast<uint32_t>(frames);
+  sample = 0;
   reset_detector();
-  uint16_t peak = 0;
-  int64_t loud = 0;
-  for (auto _ : state) {
-    seek_input(0);
-    for (int64_t t = 0; t < frames; t++) loud += update_filter(&peak);
-    benchmark::DoNotOptimize(loud);
-  }
+  return f;
+}
+
+void finish(benchmark::State& state, FILE* f) {
   state.SetItemsProcessed(state.iterations() * frames);
   // Seconds per frame, shown with an SI prefix (n = ns).
   state.counters["per_frame"] = benchmark::Counter(
@@ -72,7 +74,48 @@ void UpdateFilter(benchmark::State& state) {
   set_input(nullptr);
 }
 
+void UpdateFilter(benchmark::State& state) {
+  FILE* f = start(state);
+  if (!f) return;
+  uint16_t peak = 0;
+  int64_t loud = 0;
+  for (auto _ : state) {
+    seek_input(0);
+    for (int64_t t = 0; t < frames; t++) loud += update_filter(&peak);
+    benchmark::DoNotOptimize(loud);
+  }
+  finish(state, f);
+}
+
+void FindTrack(benchmark::State& state) {
+  FILE* f = start(state);
+  if (!f) return;
+  // The table lines and progress go to /dev/null while the clock runs.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int saved_out = dup(1), saved_err = dup(2), null = open("/dev/null", O_WRONLY);
+  dup2(null, 1);
+  dup2(null, 2);
+  int64_t start_frame = 0, end_frame = 0;
+  for (auto _ : state) {
+    seek_input(0);
+    reset_detector();
+    sample = 0;
+    for (int track = 1; sample < samples; track++) find_track(track, &start_frame, &end_frame);
+    benchmark::DoNotOptimize(end_frame);
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(saved_out, 1);
+  dup2(saved_err, 2);
+  close(null);
+  close(saved_out);
+  close(saved_err);
+  finish(state, f);
+}
+
 }  // namespace
 
 BENCHMARK(UpdateFilter)->Arg(0)->Arg(10)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(FindTrack)->Arg(0)->Arg(10)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
