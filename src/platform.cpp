@@ -37,6 +37,14 @@ bool sync_file(FILE* f) {
   return fdatasync(fileno(f)) == 0;
 }
 
+void start_writeback(FILE* f, int64_t offset, int64_t length) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  sync_file_range(fileno(f), offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)f, (void)offset, (void)length;
+#endif
+}
+
 bool sync_dir_of(const char* path) {
   std::string dir(path);
   const size_t slash = dir.find_last_of('/');

@@ -22,6 +22,9 @@ inline bool same_file(const file_id& a, const file_id& b) {
 }
 // Forces the stream's data to disk; false on failure.
 bool sync_file(FILE* f);
+// Asks the system to start writing a range of the stream's file out,
+// without waiting for it.
+void start_writeback(FILE* f, int64_t offset, int64_t length);
 // Forces the directory entry of `path` to disk; false on failure.
 bool sync_dir_of(const char* path);
 // Cuts the open stream's file to `len` bytes; false on failure.

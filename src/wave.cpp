@@ -133,11 +133,26 @@ uint32_t read_wave_header() {
   return read_dword();
 }
 
-void flush_out() {
-  if (out_len != 0 && fwrite(out_buf, 1, out_len, out) != out_len) {
+// Bytes handed to the system since the disk was last asked to start on them.
+static size_t unsent = 0;
+
+// Writes straight to the (unbuffered) track file stream. Every few MiB the
+// disk is set to work in the background, so that the sync before the source
+// is cut finds little left to do.
+static void hand_over(const void* p, size_t n) {
+  if (fwrite(p, 1, n, out) != n) {
     out_len = 0;
     error(write_failed);
   }
+  unsent += n;
+  if (unsent >= (8 << 20)) {
+    start_writeback(out, ftello(out) - static_cast<int64_t>(unsent), static_cast<int64_t>(unsent));
+    unsent = 0;
+  }
+}
+
+void flush_out() {
+  if (out_len != 0) hand_over(out_buf, out_len);
   out_len = 0;
 }
 
@@ -147,7 +162,7 @@ void write_bytes(const void* p, int64_t count) {
   if (n > block - out_len) {
     flush_out();
     if (n >= block) {
-      if (fwrite(p, 1, n, out) != n) error(write_failed);
+      hand_over(p, n);
       return;
     }
   }
