@@ -229,14 +229,24 @@ void render(Voice& v, int64_t from, int64_t to, int64_t base, int32_t* left, int
   for (int64_t t = from; t < to;) {
     const int64_t stop = std::min(to, t + 64);
     const int32_t e0 = envelope(n, t), e1 = envelope(n, stop);
-    const int64_t len = stop - t;
-    for (int64_t j = 0; j < len; j++) {
-      const int32_t e = e0 + static_cast<int32_t>((e1 - e0) * j / len);
-      const int32_t s = (v.wave[v.phase >> shift] * e) >> 15;
-      v.phase += n.step;
-      left[t + j - base] += (s * n.pan_left) >> 15;
-      right[t + j - base] += (s * n.pan_right) >> 15;
+    const int32_t len = static_cast<int32_t>(stop - t);
+    // The envelope in Q16 steps, so that no frame needs a division.
+    const int32_t de = ((e1 - e0) * 65536) / len;
+    int32_t e = e0 * 65536;
+    const int16_t* wave = v.wave.data();
+    int32_t* l = left + (t - base);
+    int32_t* r = right + (t - base);
+    // Locals, since the mix could alias the note as far as the compiler knows.
+    const int32_t pan_left = n.pan_left, pan_right = n.pan_right;
+    const uint32_t step = n.step;
+    uint32_t phase = v.phase;
+    for (int32_t j = 0; j < len; j++, e += de) {
+      const int32_t s = (wave[phase >> shift] * (e >> 16)) >> 15;
+      phase += step;
+      l[j] += (s * pan_left) >> 15;
+      r[j] += (s * pan_right) >> 15;
     }
+    v.phase = phase;
     t = stop;
   }
 }
@@ -401,7 +411,8 @@ int main(int argc, char** argv) {
   static int32_t left[block], right[block];
   static unsigned char bytes[block * 4];
   SplitMix hiss_rng{o.seed ^ 0x5A17C0FFEEull}, click_rng{o.seed ^ 0xC11C4ull};
-  const int64_t hiss_peak = std::llround(o.hiss * 32767);
+  // The hiss peaks at hiss_peak: 510 is the largest sum below, Q16.
+  const int64_t hiss_peak = std::llround(o.hiss * 32767), hiss_scale = hiss_peak * 65536 / 510;
   // Mean spacing of clicks; none closer than 0.1 s, so that no two of them
   // ever share the detector's window.
   const int64_t click_mean = o.clicks > 0 ? std::llround(60.0 * rate / o.clicks) : 0;
@@ -436,7 +447,7 @@ int main(int argc, char** argv) {
       auto tri = [&](int sh) {
         const int64_t b = static_cast<int64_t>((r >> sh) & 255) + ((r >> (sh + 8)) & 255) -
                           ((r >> (sh + 16)) & 255) - ((r >> (sh + 24)) & 255);
-        return static_cast<int32_t>(b * hiss_peak / 510);
+        return static_cast<int32_t>((b * hiss_scale) >> 16);
       };
       left[j] += tri(0);
       right[j] += tri(32);
