@@ -1,5 +1,7 @@
 #include "control.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -61,10 +63,17 @@ static int64_t checked_trunc(double v, double lo, double hi) {
   return static_cast<int64_t>(v);
 }
 
+// Switches begin with a slash, and so do absolute paths: a longer argument
+// that goes on into a directory, or names an existing file, is a path
+// (/home/me/side.wav, /dev/fd/63 from a shell's process substitution).
+static bool is_path(const char* a) {
+  return std::strlen(a) > 2 && (std::strchr(a + 1, '/') || access(a, F_OK) == 0);
+}
+
 void read_parameter(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
-    if (a[0] == '/') {
+    if (a[0] == '/' && !is_path(a)) {
       if (std::strlen(a) != 2) error(usage);
       const int letter = std::toupper(static_cast<unsigned char>(a[1]));
       if (letter == 'I') {
