@@ -121,6 +121,12 @@ TEST_F(ReadParameter, FlagsAndPositionalsInAnyOrder) {
   EXPECT_STREQ(outfile, "b");
   EXPECT_TRUE(normalize && !interactive && !preserve);
 
+  SetUp();  // absolute paths are names, not switches
+  parse({"/no/such/dir/side.wav", "/tmp", "/I"});
+  EXPECT_STREQ(infile, "/no/such/dir/side.wav");
+  EXPECT_STREQ(outfile, "/tmp");
+  EXPECT_FALSE(interactive);
+
   SetUp();
   parse({std::string(300, 'i'), std::string(300, 'o')});
   EXPECT_EQ(std::string(infile), std::string(259, 'i'));
