@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "keldrun.h"
+#include "platform.h"
 #include "wave.h"
 
 #ifdef __SSE2__
@@ -231,6 +232,10 @@ long find_track(int track, int64_t* start, int64_t* end) {
   *end = static_cast<int64_t>(sample) - cut - filter - (samples == 0 ? 1 : 0);
   const int64_t s = *start, e = *end;
   if (e > s) {
+    // On a terminal, tabs would leave digits of the progress text showing
+    // between the columns of the row that is written over it.
+    static const bool erase = is_terminal(stderr) && is_terminal(stdout);
+    if (erase) fputs("           \r", stderr);
     printf("\r%d\t%s\t", track, timef(static_cast<uint32_t>(s)));
     printf("%s\t", timef(static_cast<uint32_t>(e)));
     printf("%s\t%.3f\n", timef(static_cast<uint32_t>(e - s)), peak / 32767.0);

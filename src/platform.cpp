@@ -74,6 +74,10 @@ void truncate_file(const char* name, int64_t pos, const file_id* expect) {
   if (close(fd) != 0 || !ok) error(truncate_failed);
 }
 
+bool is_terminal(FILE* f) {
+  return isatty(fileno(f)) != 0;
+}
+
 void discard_buffered_input(FILE* f) {
   __fpurge(f);
 }

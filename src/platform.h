@@ -33,5 +33,7 @@ bool truncate_open(FILE* f, int64_t len);
 // With `expect`, the file must still be that file at that length and `pos`
 // must lie within it. Any failure is `truncate_failed`.
 void truncate_file(const char* name, int64_t pos, const file_id* expect = nullptr);
+// True when the stream is a terminal.
+bool is_terminal(FILE* f);
 // Drops what the stream has read ahead but not delivered.
 void discard_buffered_input(FILE* f);
