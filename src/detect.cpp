@@ -63,57 +63,86 @@ bool update_filter(uint16_t* peak) {
 // the levels of the block: the level leaving at step k is hist[k], the one
 // entering hist[w + k], so the fast loop needs no ring arithmetic.
 static uint16_t hist[1001 + io::block / 4];
-
 static inline uint16_t frame_level(const unsigned char* f) {
   const int l = static_cast<int16_t>(f[0] | f[1] << 8), r = static_cast<int16_t>(f[2] | f[3] << 8);
   const int al = l < 0 ? -l : l, ar = r < 0 ? -r : r;
   return static_cast<uint16_t>(al > ar ? al : ar);
 }
 
-// Takes whole chunks of 8 steps in which the window stays silent, or stays
-// sound without ending the scan (no probe, no gap before), eight decisions at
-// a time; returns the steps taken, stopping before the first other chunk.
-// `leave` and `enter` are the levels leaving and entering at each step.
-static uint32_t uniform_chunks(const uint16_t* leave, const uint16_t* enter, uint32_t n,
-                               bool tracking, uint32_t& sum, uint32_t& quiet, uint16_t& peak) {
+// Fills dst[0..n-1] with the levels of the n frames at p.
+static void frame_levels(const unsigned char* p, uint32_t n, uint16_t* dst) {
+  uint32_t k = 0;
+#ifdef __SSE2__
+  // Eight frames at a time: |sample| as unsigned 16 bits (|-32768| is 32768),
+  // the louder of each pair, compared as signed after flipping the top bit.
+  const __m128i flip = _mm_set1_epi16(-0x8000);
+  for (; k + 8 <= n; k += 8) {
+    __m128i half[2];
+    for (int h = 0; h < 2; h++) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4 * k + 16 * h));
+      const __m128i sign = _mm_srai_epi16(x, 15);
+      const __m128i mag = _mm_xor_si128(_mm_sub_epi16(_mm_xor_si128(x, sign), sign), flip);
+      const __m128i other = _mm_shufflehi_epi16(_mm_shufflelo_epi16(mag, 0xB1), 0xB1);
+      const __m128i louder = _mm_max_epi16(mag, other);  // in both halves of each frame
+      half[h] = _mm_srai_epi32(_mm_slli_epi32(louder, 16), 16);
+    }
+    const __m128i level = _mm_xor_si128(_mm_packs_epi32(half[0], half[1]), flip);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), level);
+  }
+#endif
+  for (; k < n; k++) dst[k] = frame_level(p + 4 * k);
+}
+
+// Takes whole chunks of 8 steps that do not end the scan, eight decisions at
+// a time, from step `i` on; returns the steps taken, stopping before a chunk
+// that may end the scan.
+static uint32_t whole_chunks(uint32_t i, uint32_t n, uint32_t w, bool tracking, uint32_t& sum,
+                             uint32_t& silence, uint16_t& peak) {
   uint32_t done = 0;
 #ifdef __SSE2__
+  const uint16_t* enter = hist + w + i;
+  const uint16_t* leave = hist + i;
   const __m128i zero = _mm_setzero_si128(), flip = _mm_set1_epi16(-0x8000);
   const __m128i thr = _mm_set1_epi32(static_cast<int>(threshold));
   // Levels go up to 32768: compared as signed after flipping the top bit.
   __m128i top = _mm_set1_epi16(static_cast<int16_t>(peak ^ 0x8000));
-  while (n - done >= 8) {
+  __m128i carry = _mm_set1_epi32(static_cast<int>(sum));  // the sum, in every lane
+  const uint32_t g = gap;
+  uint32_t quiet = silence;
+  for (; n - done >= 8; done += 8) {
     const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(enter + done));
     const __m128i out = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done));
     // Window sums after each step: prefix sums of (entering - leaving).
     __m128i lo = _mm_sub_epi32(_mm_unpacklo_epi16(in, zero), _mm_unpacklo_epi16(out, zero));
     __m128i hi = _mm_sub_epi32(_mm_unpackhi_epi16(in, zero), _mm_unpackhi_epi16(out, zero));
     lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 4));
-    lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 8));
     hi = _mm_add_epi32(hi, _mm_slli_si128(hi, 4));
-    hi = _mm_add_epi32(hi, _mm_slli_si128(hi, 8));
-    lo = _mm_add_epi32(lo, _mm_set1_epi32(static_cast<int>(sum)));
-    hi = _mm_add_epi32(hi, _mm_shuffle_epi32(lo, 0xFF));
+    lo = _mm_add_epi32(_mm_add_epi32(lo, _mm_slli_si128(lo, 8)), carry);
+    hi = _mm_add_epi32(_mm_add_epi32(hi, _mm_slli_si128(hi, 8)), _mm_shuffle_epi32(lo, 0xFF));
     const int sound = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(lo, thr))) |
                       _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hi, thr))) << 4;
     if (sound == 0) {
       quiet += 8;
-    } else if (sound == 0xFF && tracking && quiet < gap) {
-      quiet = 0;
     } else {
-      break;
+      // Sound that comes after `gap` silent steps ends the scan: that chunk,
+      // and any in a probe, goes step by step. Within a chunk no later run
+      // of silence can reach a gap of 8 or more, so only the first sound
+      // step can end it; the silence after the last one carries on.
+      if (!tracking || quiet + static_cast<uint32_t>(__builtin_ctz(sound)) >= g || g < 8) break;
+      quiet = static_cast<uint32_t>(__builtin_clz(static_cast<unsigned>(sound))) - 24;
     }
-    sum = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(hi, 0xFF)));
+    carry = _mm_shuffle_epi32(hi, 0xFF);
     const __m128i passed = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done + 1));
     top = _mm_max_epi16(top, _mm_xor_si128(passed, flip));
-    done += 8;
   }
   top = _mm_max_epi16(top, _mm_srli_si128(top, 8));
   top = _mm_max_epi16(top, _mm_srli_si128(top, 4));
   top = _mm_max_epi16(top, _mm_srli_si128(top, 2));
   peak = static_cast<uint16_t>(_mm_cvtsi128_si32(top) ^ 0x8000);
+  sum = static_cast<uint32_t>(_mm_cvtsi128_si32(carry));
+  silence = quiet;
 #else
-  (void)leave, (void)enter, (void)n, (void)tracking, (void)sum, (void)quiet, (void)peak;
+  (void)i, (void)n, (void)w, (void)tracking, (void)sum, (void)silence, (void)peak;
 #endif
   return done;
 }
@@ -132,13 +161,13 @@ static uint32_t scan_buffered(uint32_t n, int track, uint16_t& peak, uint32_t& s
     hist[j] = levels[slot];
     if (++slot == w) slot = 0;
   }
-  for (uint32_t k = 0; k < n; k++) hist[w + k] = frame_level(p + 4 * k);
+  frame_levels(p, n, hist + w);
 
   uint32_t sum = window_sum, quiet = silence, i = 0;
   const uint32_t thr = threshold, g = gap;
   uint16_t pk = peak;
   while (i < n) {
-    i += uniform_chunks(hist + i, hist + w + i, n - i, track != 0, sum, quiet, pk);
+    i += whole_chunks(i, n - i, w, track != 0, sum, quiet, pk);
     // The steps where the decision changes (and the last few) one by one.
     for (const uint32_t upto = n - i < 8 ? n : i + 8; i < upto;) {
       sum += hist[w + i] - hist[i];
