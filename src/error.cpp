@@ -16,6 +16,7 @@ const char* const err_text[err_count] = {
     "\nCancelled by user.",
     "\nToo many tracks.",
     "\nThe input file would be overwritten by a track file.",
+    "\nCannot read the WAVE file.",
 };
 
 void error(err code) {

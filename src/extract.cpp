@@ -82,6 +82,9 @@ void split_track(int track) {
   if (sample < samples) {
     split_track(track + 1);
   } else {
+    // Data the scan could not read was never examined: neither cut nor
+    // deleted, it must stay where it is.
+    if (input_failed()) error(read_failed);
     fflush(stdout);  // the whole table is in view before the question
     if (!ask("\n\aSplit the file as shown above? (Y/N) ", true)) error(interrupted);
     normalize = ask("Normalize the track volume? (Y/N) ", normalize);

@@ -24,6 +24,9 @@ static void check_not_overwritten() {
 }
 
 int main(int argc, char** argv) {
+  // A closed descriptor 0, 1 or 2 would be handed to a track file, and the
+  // console texts written into it.
+  open_standard_streams();
   // Alone on the command line, these two ask about the program itself;
   // anywhere else they are file names like any other argument.
   const bool alone = argc == 2;
@@ -96,6 +99,7 @@ int main(int argc, char** argv) {
 
   if (on_the_fly) {
     split_track_on_the_fly(1);
+    if (input_failed()) error(read_failed);
     if (tracks_written == 0) error(no_tracks);
   } else {
     split_track(1);
@@ -103,8 +107,14 @@ int main(int argc, char** argv) {
     if (writing && tracks_written == 0) error(no_tracks);
     fclose(wave);
     wave = nullptr;
+    // Only the file this run cut, at the length it left it: anything added
+    // to it meanwhile is not ours to delete.
     file_id now;
-    if (writing && !preserve && identify(infile, &now) && same_file(now, source_id)) remove(infile);
+    if (writing && !preserve) {
+      if (!identify(infile, &now) || !same_file(now, source_id) || now.size != source_id.size)
+        error(truncate_failed);
+      remove(infile);
+    }
   }
   fputs("WAVE data successfully splitted. \n\a", stderr);
   return 0;

@@ -19,6 +19,7 @@ enum err {
   interrupted,
   too_many_tracks,
   input_overwritten,
+  read_failed,
   err_count
 };
 

@@ -10,6 +10,12 @@
 
 #include "keldrun.h"
 
+void open_standard_streams() {
+  // Taken in order, so that open() returns the lowest free descriptor: fd.
+  for (int fd = 0; fd <= 2; fd++)
+    if (fcntl(fd, F_GETFD) == -1) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+}
+
 void set_binary_stdin() {}
 
 static void fill(const struct stat& st, file_id* id) {

@@ -12,6 +12,9 @@ struct file_id {
   bool regular = false;
 };
 
+// Opens /dev/null in place of any of the three standard descriptors that is
+// closed.
+void open_standard_streams();
 // Switches standard input to binary mode (nothing to do on POSIX).
 void set_binary_stdin();
 // Fills `id` for an open stream or a name; false when that fails.

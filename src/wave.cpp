@@ -30,11 +30,23 @@ using namespace io;
 // Set once the input has reported its end (or a read failure): from then on
 // every byte reads as missing, even if a terminal would deliver more.
 static bool in_eof = false;
+// Set when that end was a read failure rather than the end of the data.
+static bool in_failed = false;
 
 void set_input(FILE* f) {
   wave = f;
   in_pos = in_len = 0;
-  in_eof = false;
+  in_eof = in_failed = false;
+}
+
+bool input_failed() {
+  return in_failed;
+}
+
+// Notes that the input has ended, and whether it failed.
+static void input_ended() {
+  in_eof = true;
+  in_failed = in_failed || ferror(wave);
 }
 
 // Refills the read buffer; false at the end of input.
@@ -42,7 +54,7 @@ static bool refill() {
   if (in_eof) return false;
   in_pos = 0;
   in_len = fread(in_buf, 1, block, wave);
-  if (in_len == 0) in_eof = true;
+  if (in_len == 0) input_ended();
   return in_len != 0;
 }
 
@@ -53,7 +65,7 @@ int64_t input_position() {
 
 bool seek_input(int64_t pos) {
   in_pos = in_len = 0;
-  in_eof = false;
+  in_eof = in_failed = false;
   return fseeko(wave, pos, SEEK_SET) == 0;
 }
 
@@ -64,7 +76,7 @@ size_t read_block(void* dst, size_t n) {
   in_pos += got;
   while (got < n && !in_eof) {
     const size_t r = fread(d + got, 1, n - got, wave);
-    if (r == 0) in_eof = true;
+    if (r == 0) input_ended();
     got += r;
   }
   return got;

@@ -13,6 +13,8 @@ extern const unsigned char wavefmt[32];
 
 // Makes `f` the input stream `wave`, with an empty read buffer.
 void set_input(FILE* f);
+// True when the input ended in a read failure, not at the end of the data.
+bool input_failed();
 // Byte position of the next byte the readers deliver (-1 if unknown).
 int64_t input_position();
 // Repositions the input; false when the stream refuses.
