@@ -10,6 +10,9 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 uint32_t sample = 0;   // frames consumed; only find_track advances it
 uint32_t samples = 0;  // frames in the data; 0 once the input ran out
@@ -147,6 +150,75 @@ static uint32_t whole_chunks(uint32_t i, uint32_t n, uint32_t w, bool tracking, 
   return done;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same two passes with AVX2, sixteen levels and eight decisions per
+// instruction sequence, for processors that have it.
+__attribute__((target("avx2"))) static void frame_levels_avx2(const unsigned char* p, uint32_t n,
+                                                              uint16_t* dst) {
+  uint32_t k = 0;
+  const __m256i low = _mm256_set1_epi32(0xFFFF);
+  for (; k + 16 <= n; k += 16) {
+    __m256i half[2];
+    for (int h = 0; h < 2; h++) {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * k + 32 * h));
+      const __m256i sign = _mm256_srai_epi16(x, 15);
+      const __m256i mag = _mm256_sub_epi16(_mm256_xor_si256(x, sign), sign);
+      const __m256i other = _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(mag, 0xB1), 0xB1);
+      half[h] = _mm256_and_si256(_mm256_max_epu16(mag, other), low);
+    }
+    // The pack works within each 128-bit half: put the four quarters in order.
+    const __m256i level = _mm256_permute4x64_epi64(_mm256_packus_epi32(half[0], half[1]), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + k), level);
+  }
+  for (; k < n; k++) dst[k] = frame_level(p + 4 * k);
+}
+
+__attribute__((target("avx2"))) static uint32_t whole_chunks_avx2(uint32_t i, uint32_t n,
+                                                                  uint32_t w, bool tracking,
+                                                                  uint32_t& sum, uint32_t& silence,
+                                                                  uint16_t& peak) {
+  const uint16_t* enter = hist + w + i;
+  const uint16_t* leave = hist + i;
+  const __m256i thr = _mm256_set1_epi32(static_cast<int>(threshold));
+  __m128i top = _mm_set1_epi16(static_cast<int16_t>(peak));
+  __m256i carry = _mm256_set1_epi32(static_cast<int>(sum));
+  const uint32_t g = gap;
+  uint32_t quiet = silence, done = 0;
+  for (; n - done >= 8; done += 8) {
+    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(enter + done));
+    const __m128i out = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done));
+    __m256i d = _mm256_sub_epi32(_mm256_cvtepu16_epi32(in), _mm256_cvtepu16_epi32(out));
+    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 4));
+    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 8));
+    // Carry the lower half's total into the upper half, then the sum so far.
+    const __m256i half = _mm256_shuffle_epi32(d, 0xFF);
+    d = _mm256_add_epi32(d, _mm256_permute2x128_si256(half, half, 0x08));
+    d = _mm256_add_epi32(d, carry);
+    const int sound = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(d, thr)));
+    if (sound == 0) {
+      quiet += 8;
+    } else {
+      if (!tracking || quiet + static_cast<uint32_t>(__builtin_ctz(sound)) >= g || g < 8) break;
+      quiet = static_cast<uint32_t>(__builtin_clz(static_cast<unsigned>(sound))) - 24;
+    }
+    carry = _mm256_permutevar8x32_epi32(d, _mm256_set1_epi32(7));
+    top = _mm_max_epu16(top, _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done + 1)));
+  }
+  top = _mm_max_epu16(top, _mm_srli_si128(top, 8));
+  top = _mm_max_epu16(top, _mm_srli_si128(top, 4));
+  top = _mm_max_epu16(top, _mm_srli_si128(top, 2));
+  peak = static_cast<uint16_t>(_mm_cvtsi128_si32(top));
+  sum = static_cast<uint32_t>(_mm256_cvtsi256_si32(carry));
+  silence = quiet;
+  return done;
+}
+
+static const bool has_avx2 = __builtin_cpu_supports("avx2");
+#else
+static const bool has_avx2 = false;
+#endif
+bool wide_steps = has_avx2;
+
 // Steps through `n` frames already in the read buffer, with the same effect
 // as n calls of update_filter; stops after the step that ends the scan (sound
 // in the probe, or sound after a gap) and says so in `stop`. Returns the
@@ -161,13 +233,23 @@ static uint32_t scan_buffered(uint32_t n, int track, uint16_t& peak, uint32_t& s
     hist[j] = levels[slot];
     if (++slot == w) slot = 0;
   }
-  frame_levels(p, n, hist + w);
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (wide_steps)
+    frame_levels_avx2(p, n, hist + w);
+  else
+#endif
+    frame_levels(p, n, hist + w);
 
   uint32_t sum = window_sum, quiet = silence, i = 0;
   const uint32_t thr = threshold, g = gap;
   uint16_t pk = peak;
   while (i < n) {
-    i += whole_chunks(i, n - i, w, track != 0, sum, quiet, pk);
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (wide_steps)
+      i += whole_chunks_avx2(i, n - i, w, track != 0, sum, quiet, pk);
+    else
+#endif
+      i += whole_chunks(i, n - i, w, track != 0, sum, quiet, pk);
     // The steps where the decision changes (and the last few) one by one.
     for (const uint32_t upto = n - i < 8 ? n : i + 8; i < upto;) {
       sum += hist[w + i] - hist[i];

@@ -13,5 +13,8 @@ long find_track(int track, int64_t* start, int64_t* end);
 void show_progress(uint32_t u);
 // The time text "mm:ss.mmm" of `u` frames, in a buffer reused by each call.
 const char* timef(uint32_t u);
+// Whether the scan uses AVX2 (set where the processor has it; tests clear it
+// to check the SSE2 path).
+extern bool wide_steps;
 // Empties the filter's window, as at program start.
 void reset_detector();

@@ -160,8 +160,18 @@ TEST_F(Detector, RunningSumEqualsFullResum) {
 
     // The scans, for gaps short enough that most decisions move a boundary;
     // those with a track file open must pass every frame on once, in order.
-    for (uint32_t g : {1u, 2u, 9u, 300u}) {
-      SCOPED_TRACE(g);
+    // Both vector paths: SSE2, and AVX2 where the processor has it.
+    const bool avx2 = wide_steps;
+    for (const auto& [wide, g] : std::vector<std::pair<bool, uint32_t>>{{false, 1},
+                                                                        {false, 2},
+                                                                        {false, 9},
+                                                                        {false, 300},
+                                                                        {avx2, 1},
+                                                                        {avx2, 2},
+                                                                        {avx2, 9},
+                                                                        {avx2, 300}}) {
+      SCOPED_TRACE(testing::Message() << "gap " << g << (wide ? " AVX2" : " SSE2"));
+      wide_steps = wide;
       configure(filt, per_frame);
       gap = g;
       cut = 2;
@@ -214,6 +224,7 @@ TEST_F(Detector, RunningSumEqualsFullResum) {
       fclose(out);
       out = nullptr;
     }
+    wide_steps = avx2;
   }
 }
 
