@@ -385,7 +385,10 @@ void run_fault_table(const std::vector<Fault>& table, bool pipe, Figures& figure
                                ":when=" + std::to_string(when) + (f.persistent ? "+" : "");
     SCOPED_TRACE(std::string(pipe ? "piped: " : "in place: ") + f.call + " " + f.error + " on " +
                  on_name(f.on) + " (" + inject + ")");
-    ASSERT_GT(when, 0) << "a clean run makes no such call";
+    if (when == 0) {
+      ADD_FAILURE() << "a clean run makes no such call";
+      continue;
+    }
     if (!pipe) th::write_file(dir / "rec.wav", wave);
     Spawn s{traced(dir.path(), tracks, logs / "log", inject, command), dir.path()};
     if (pipe) {
