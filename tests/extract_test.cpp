@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "helpers.h"
+#include "reliability.h"
 
 namespace {
 
@@ -427,69 +427,8 @@ TEST(SplitInPlace, RefusesAnInputThatATrackFileWouldOverwrite) {
   }
 }
 
-// An strace that may trace here (a container can forbid it), or "".
-std::string find_strace() {
-  for (const std::string p : {"/usr/bin/strace", "/bin/strace", "/usr/local/bin/strace"})
-    if (access(p.c_str(), X_OK) == 0)
-      return th::run_program({p, "-o", "/dev/null", "/bin/true"}, "/").status == 0 ? p : "";
-  return "";
-}
-
-TEST(SplitInPlace, TrackIsOnDiskBeforeTheSourceIsCut) {
-  const std::string strace = find_strace();
-  if (strace.empty()) GTEST_SKIP() << "no usable strace";
-  const Recording r = three_tracks();
-  th::TempDir dir, logs;
-  th::write_file(dir / "rec.wav", r.rec.wave());
-  // The leak checker of a sanitized build can't run under ptrace.
-  const auto run =
-      th::run_program(args({strace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-f", "-y", "-e",
-                            "trace=openat,write,fdatasync,fsync,close,ftruncate,unlink,unlinkat",
-                            "-o", logs / "log", th::keldrun_path(), "/I", "rec.wav"},
-                           kSmall),
-                      dir.path());
-  ASSERT_EQ(run.status, 0) << run.err;
-  // With -y every descriptor shows its path: "fdatasync(4</dir/TRACK03.WAV>) = 0".
-  const std::string real = fs::canonical(dir.path()).string();
-  const std::string src = real + "/rec.wav>", dirfd = "<" + real + ">";
-  std::string track;  // the track file last written, and what has happened to it
-  bool synced = false, closed = false, dir_synced = false;
-  std::vector<int64_t> cuts;
-  std::vector<std::string> cut_after;
-  bool unlinked = false;
-  std::istringstream log(th::read_file(logs / "log"));
-  for (std::string line; std::getline(log, line);) {
-    const bool ok = ends_with(line, "= 0");
-    if (line.find("openat(") != std::string::npos && line.find("O_CREAT") != std::string::npos) {
-      const size_t q = line.find('"');
-      track = line.substr(q + 1, line.find('"', q + 1) - q - 1);
-      synced = closed = dir_synced = false;
-    } else if (!track.empty() && line.find("/" + track + ">") != std::string::npos) {
-      if (line.find("fdatasync(") != std::string::npos) synced = ok;
-      if (line.find("close(") != std::string::npos) closed = ok && synced;
-    } else if (line.find("fsync(") != std::string::npos && line.find(dirfd) != std::string::npos) {
-      dir_synced = ok && closed;
-    } else if (line.find("ftruncate(") != std::string::npos &&
-               line.find(src) != std::string::npos) {
-      EXPECT_TRUE(synced && closed && dir_synced) << track << " not durable before: " << line;
-      cuts.push_back(std::strtoll(line.c_str() + line.find(">, ") + 3, nullptr, 10));
-      cut_after.push_back(track);
-    } else if (line.find("unlink") != std::string::npos &&
-               line.find("rec.wav") != std::string::npos) {
-      EXPECT_EQ(track, "TRACK01.WAV");
-      EXPECT_TRUE(synced && closed && dir_synced) << track << " not durable before: " << line;
-      unlinked = true;
-    }
-  }
-  EXPECT_EQ(cut_after, (std::vector<std::string>{"TRACK03.WAV", "TRACK02.WAV"}));
-  ASSERT_EQ(cuts.size(), 2u);
-  EXPECT_GT(cuts[0], cuts[1]);
-  EXPECT_TRUE(unlinked);
-}
-
 TEST(SplitInPlace, InterruptedSplitFinishesWhenRunAgain) {
-  const std::string strace = find_strace();
-  if (strace.empty()) GTEST_SKIP() << "no usable strace";
+  if (rel::strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
   Recording r;
   r.quiet(1000);
   for (uint32_t n : {2000, 1500, 3000, 1000}) r.sound(n).quiet(1000);
@@ -505,7 +444,7 @@ TEST(SplitInPlace, InterruptedSplitFinishesWhenRunAgain) {
     th::TempDir dir;
     th::write_file(dir / "rec.wav", r.rec.wave());
     const auto killed = th::run_program(
-        args({strace, "-o", "/dev/null", "-e", "trace=ftruncate", "-e",
+        args({rel::strace(), "-o", "/dev/null", "-e", "trace=ftruncate", "-e",
               std::string("inject=ftruncate:signal=KILL:when=") + when, th::keldrun_path()},
              a),
         dir.path());
