@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -114,89 +117,139 @@ RunResult run_keldrun(const std::vector<std::string>& args, const std::string& c
                       const std::vector<std::pair<std::string, std::string>>& answers) {
   std::vector<std::string> argv{keldrun_path()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(argv, cwd, input, answers);
+  return run_program(argv, cwd, {.input = input, .answers = answers});
 }
 
+std::string RunResult::describe() const {
+  const std::string how = hung     ? "hung (killed at the time limit)"
+                          : signal ? "ended by signal " + std::to_string(signal)
+                                   : "exit code " + std::to_string(status);
+  return how + "; stderr: " + visible(err);
+}
+
+namespace {
+
+[[noreturn]] void exec_child(const std::vector<std::string>& args, const std::string& cwd,
+                             const RunOptions& o) {
+  setpgid(0, 0);  // a group of its own, so that a hang takes strace and all
+  if (o.no_stdin) close(0);
+  if (o.file_size_limit >= 0) {
+    // A write past the limit then comes back short, or fails with EFBIG.
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit lim{static_cast<rlim_t>(o.file_size_limit),
+                     static_cast<rlim_t>(o.file_size_limit)};
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  if (args[0].ends_with("strace")) {
+    const char* old = std::getenv("ASAN_OPTIONS");
+    const std::string opts =
+        std::string(old ? old : "") + (old && *old ? ":" : "") + "detect_leaks=0";
+    setenv("ASAN_OPTIONS", opts.c_str(), 1);
+  }
+  if (chdir(cwd.c_str()) != 0) _exit(126);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
 RunResult run_program(const std::vector<std::string>& args, const std::string& cwd,
-                      const std::string& input,
-                      const std::vector<std::pair<std::string, std::string>>& answers) {
+                      const RunOptions& o) {
   int in[2], outp[2], errp[2];
   if (pipe(in) || pipe(outp) || pipe(errp)) throw std::runtime_error("pipe");
+  signal(SIGPIPE, SIG_IGN);
+  const auto t0 = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(outp[1], 1);
     dup2(errp[1], 2);
     for (int fd : {in[0], in[1], outp[0], outp[1], errp[0], errp[1]}) close(fd);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    exec_child(args, cwd, o);
   }
   close(in[0]);
   close(outp[1]);
   close(errp[1]);
-  signal(SIGPIPE, SIG_IGN);
   RunResult r;
-  size_t fed = 0, next_answer = 0;
-  int to_child = in[1];
-  fcntl(to_child, F_SETFL, O_NONBLOCK);  // never block on a child busy writing
-  bool out_open = true, err_open = true;
-  // Feed the input first, then the answers as their prompts appear.
-  auto pending = [&]() -> const std::string* {
-    if (fed < input.size()) return &input;
-    return nullptr;
+  int to_child = in[1], fds[2] = {outp[0], errp[0]};
+  std::string* dst[2] = {&r.out, &r.err};
+  for (int fd : {to_child, outp[0], errp[0]}) fcntl(fd, F_SETFL, O_NONBLOCK);
+  size_t fed = 0, answered = 0;
+  bool watched = !o.watch;
+  const auto close_input = [&] {
+    if (to_child >= 0) close(to_child);
+    to_child = -1;
   };
-  while (out_open || err_open) {
-    if (to_child >= 0 && !pending() && next_answer < answers.size() &&
-        r.err.find(answers[next_answer].first) != std::string::npos) {
-      const std::string& a = answers[next_answer++].second;
-      if (write(to_child, a.data(), a.size()) < 0) {
+  // Moves what the pipes hold into out and err, and feeds the input; false
+  // once all are shut.
+  const auto pump = [&](int wait_ms) {
+    if (to_child >= 0 && fed == o.input.size()) {
+      if (answered < o.answers.size() &&
+          r.err.find(o.answers[answered].first) != std::string::npos) {
+        const std::string& a = o.answers[answered++].second;
+        if (write(to_child, a.data(), a.size()) < 0) close_input();
       }
+      if (answered == o.answers.size()) close_input();
     }
-    if (to_child >= 0 && !pending() && next_answer >= answers.size()) {
-      close(to_child);
-      to_child = -1;
-    }
-    pollfd fds[3];
+    pollfd p[3];
     int n = 0;
-    if (out_open) fds[n++] = {outp[0], POLLIN, 0};
-    if (err_open) fds[n++] = {errp[0], POLLIN, 0};
-    if (to_child >= 0 && pending()) fds[n++] = {to_child, POLLOUT, 0};
-    if (poll(fds, static_cast<nfds_t>(n), 100) < 0 && errno != EINTR) break;
-    for (int i = 0; i < n; i++) {
-      if (!fds[i].revents) continue;
-      if (fds[i].fd == to_child) {
+    for (int fd : fds)
+      if (fd >= 0) p[n++] = {fd, POLLIN, 0};
+    if (to_child >= 0 && fed < o.input.size()) p[n++] = {to_child, POLLOUT, 0};
+    if (n == 0) return poll(nullptr, 0, wait_ms) < 0;
+    if (poll(p, static_cast<nfds_t>(n), wait_ms) <= 0) return true;
+    for (int k = 0; k < n; k++) {
+      if (!p[k].revents) continue;
+      if (p[k].fd == to_child) {
         const ssize_t w =
-            write(to_child, input.data() + fed, std::min<size_t>(input.size() - fed, 65536));
-        if (w < 0 && errno == EAGAIN) continue;
-        if (w < 0) {
-          close(to_child);
-          to_child = -1;
-          fed = input.size();
-        } else {
-          fed += static_cast<size_t>(w);
-        }
+            write(to_child, o.input.data() + fed, std::min<size_t>(o.input.size() - fed, 65536));
+        if (w >= 0) fed += static_cast<size_t>(w);
+        if (w < 0 && errno != EAGAIN) close_input();  // the reader went away
         continue;
       }
+      const int i = p[k].fd == fds[0] ? 0 : 1;
       char buf[65536];
-      const ssize_t got = read(fds[i].fd, buf, sizeof buf);
-      std::string& dst = fds[i].fd == outp[0] ? r.out : r.err;
+      const ssize_t got = read(fds[i], buf, sizeof buf);
       if (got > 0) {
-        dst.append(buf, static_cast<size_t>(got));
-      } else {
-        (fds[i].fd == outp[0] ? out_open : err_open) = false;
+        dst[i]->append(buf, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EAGAIN) {
+        close(fds[i]);
+        fds[i] = -1;
       }
     }
-  }
-  if (to_child >= 0) close(to_child);
-  close(outp[0]);
-  close(errp[0]);
+    return true;
+  };
   int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  for (;;) {
+    pump(1);
+    if (!watched) watched = o.watch(r.err);
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (o.kill_after >= 0 && t >= o.kill_after && !r.killed) {
+      kill(pid, SIGKILL);
+      r.killed = true;
+    }
+    if (t >= o.timeout && !r.hung) {
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      r.hung = true;
+    }
+  }
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  // What is left in the pipes; a straggler that holds them open is not
+  // waited for long.
+  kill(-pid, SIGKILL);
+  close_input();
+  for (int i = 0; i < 1000 && pump(10);) i++;
+  for (int fd : fds)
+    if (fd >= 0) close(fd);
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + r.signal;
+  // A SIGKILL that came after the program had finished killed nothing.
+  r.killed = r.killed && r.signal == SIGKILL;
   return r;
 }
 

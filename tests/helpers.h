@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,19 +59,39 @@ class TempDir {
   std::string path_;
 };
 
-struct RunResult {
-  int status = -1;  // exit code, or 128 + signal number
-  std::string out, err;
+// How a program is run.
+struct RunOptions {
+  // Fed on standard input; then each answer waits until stderr contains its
+  // first string and writes its second; then standard input is closed.
+  std::string input{};
+  std::vector<std::pair<std::string, std::string>> answers{};
+  bool no_stdin = false;         // descriptor 0 closed from the start
+  int64_t file_size_limit = -1;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+  double timeout = 120;          // seconds before a run counts as hung: killed
+  double kill_after = -1;        // seconds before it is sent SIGKILL
+  // Called with the stderr written so far while the program runs, until it
+  // returns true: to act on the file system at a given point of a run.
+  std::function<bool(const std::string& err)> watch{};
 };
 
-// Runs the built keldrun with `args` in directory `cwd`, feeding `input` on
-// standard input (closed after it). Each `answers` entry waits until stderr
-// contains its first string, then writes its second to standard input.
-RunResult run_keldrun(const std::vector<std::string>& args, const std::string& cwd,
-                      const std::string& input = "",
-                      const std::vector<std::pair<std::string, std::string>>& answers = {});
-// Runs any argv the same way (args[0] is the program).
+struct RunResult {
+  int status = -1;      // exit code, or 128 + signal number
+  int signal = 0;       // the signal that ended it, if one did
+  bool hung = false;    // still running at the time limit: killed
+  bool killed = false;  // ended by the SIGKILL that `kill_after` asked for
+  double seconds = 0;
+  std::string out, err;
+  bool exited(int code) const { return !hung && signal == 0 && status == code; }
+  std::string describe() const;  // exit, signal or hang, and stderr
+};
+
+// Runs argv (args[0] is a path) in directory `cwd` with its stdout and
+// stderr captured. A program run under strace has LeakSanitizer turned off:
+// it cannot work under ptrace.
 RunResult run_program(const std::vector<std::string>& args, const std::string& cwd,
+                      const RunOptions& options = {});
+// Runs the built keldrun with `args` the same way.
+RunResult run_keldrun(const std::vector<std::string>& args, const std::string& cwd,
                       const std::string& input = "",
                       const std::vector<std::pair<std::string, std::string>>& answers = {});
 

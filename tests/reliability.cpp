@@ -1,24 +1,11 @@
 #include "reliability.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
-#include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
 
 #include "helpers.h"
 
@@ -163,173 +150,12 @@ std::string check_piped(const Reference& ref, const std::string& dir) {
   return problems;
 }
 
-std::string Run::describe() const {
-  std::string s = hung     ? "hung (killed at the time limit)"
-                  : signal ? "ended by signal " + std::to_string(signal)
-                           : "exit code " + std::to_string(code);
-  return s + "; stderr: " + th::visible(err);
-}
-
-namespace {
-
-// Copies the file `path` into descriptor `fd` (a pipe); gives up quietly
-// when the reader goes away.
-[[noreturn]] void feed(const std::string& path, int fd) {
-  signal(SIGPIPE, SIG_IGN);
-  const int in = open(path.c_str(), O_RDONLY);
-  char buf[65536];
-  for (ssize_t n; in >= 0 && (n = read(in, buf, sizeof buf)) > 0;) {
-    for (ssize_t done = 0; done < n;) {
-      const ssize_t w = write(fd, buf + done, static_cast<size_t>(n - done));
-      if (w <= 0) _exit(0);
-      done += w;
-    }
-  }
-  _exit(0);
-}
-
-// Moves what the pipes hold into `out` and `err`; false once both are shut.
-bool drain(int fds[2], std::string* dst[2], int wait_ms) {
-  pollfd p[2];
-  int n = 0;
-  for (int i = 0; i < 2; i++)
-    if (fds[i] >= 0) p[n++] = {fds[i], POLLIN, 0};
-  if (n == 0) return false;
-  if (poll(p, static_cast<nfds_t>(n), wait_ms) <= 0) return true;
-  for (int k = 0; k < n; k++) {
-    if (!p[k].revents) continue;
-    const int i = p[k].fd == fds[0] ? 0 : 1;
-    char buf[65536];
-    const ssize_t got = read(fds[i], buf, sizeof buf);
-    if (got > 0) {
-      dst[i]->append(buf, static_cast<size_t>(got));
-    } else if (got == 0 || errno != EAGAIN) {
-      close(fds[i]);
-      fds[i] = -1;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
-Run run(const Spawn& s) {
-  // Output goes through pipes: a limit on file sizes must not cut it short.
-  int outp[2], errp[2];
-  if (pipe(outp) != 0 || pipe(errp) != 0) throw std::runtime_error("pipe");
-  int pipefd[2] = {-1, -1};
-  pid_t feeder = -1;
-  if (s.in == Spawn::In::pipe) {
-    if (pipe(pipefd) != 0) throw std::runtime_error("pipe");
-    feeder = fork();
-    if (feeder == 0) {
-      close(pipefd[0]);
-      feed(s.in_path, pipefd[1]);
-    }
-  }
-  const auto t0 = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);  // a group of its own, so a hang takes strace and all
-    int in = -1;
-    switch (s.in) {
-      case Spawn::In::null:
-        in = open("/dev/null", O_RDONLY);
-        break;
-      case Spawn::In::file:
-        in = open(s.in_path.c_str(), O_RDONLY);
-        break;
-      case Spawn::In::pipe:
-        in = pipefd[0];
-        break;
-      case Spawn::In::closed:
-        break;
-    }
-    if (in >= 0) {
-      dup2(in, 0);
-      if (in != 0) close(in);
-    } else {
-      close(0);
-    }
-    if (pipefd[1] >= 0) close(pipefd[1]);
-    dup2(outp[1], 1);
-    dup2(errp[1], 2);
-    for (int fd : {outp[0], outp[1], errp[0], errp[1]}) close(fd);
-    if (s.file_size_limit >= 0) {
-      // A write past the limit then comes back short, or fails with EFBIG.
-      signal(SIGXFSZ, SIG_IGN);
-      const rlimit lim{static_cast<rlim_t>(s.file_size_limit),
-                       static_cast<rlim_t>(s.file_size_limit)};
-      setrlimit(RLIMIT_FSIZE, &lim);
-    }
-    if (s.argv[0].size() >= 6 && s.argv[0].compare(s.argv[0].size() - 6, 6, "strace") == 0) {
-      // LeakSanitizer cannot work under ptrace: a sanitized program would
-      // end with its complaint instead of its own exit.
-      const char* old = std::getenv("ASAN_OPTIONS");
-      const std::string opts =
-          std::string(old ? old : "") + (old && *old ? ":" : "") + "detect_leaks=0";
-      setenv("ASAN_OPTIONS", opts.c_str(), 1);
-    }
-    if (chdir(s.cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    for (const auto& a : s.argv) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  if (pipefd[0] >= 0) close(pipefd[0]);
-  if (pipefd[1] >= 0) close(pipefd[1]);
-  close(outp[1]);
-  close(errp[1]);
-  int fds[2] = {outp[0], errp[0]};
-  for (int fd : fds) fcntl(fd, F_SETFL, O_NONBLOCK);
-  Run r;
-  std::string* dst[2] = {&r.out, &r.err};
-  int status = 0;
-  bool watched = false;
-  for (;;) {
-    drain(fds, dst, 1);
-    if (s.watch && !watched) watched = s.watch(r.err);
-    if (waitpid(pid, &status, WNOHANG) == pid) break;
-    const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (s.kill_after >= 0 && t >= s.kill_after && !r.killed) {
-      kill(pid, SIGKILL);
-      r.killed = true;
-    }
-    if (t >= s.timeout && !r.hung) {
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
-      r.hung = true;
-    }
-  }
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  // What is left in the pipes; a straggler that holds them open is not
-  // waited for long.
-  kill(-pid, SIGKILL);
-  for (int i = 0; i < 1000 && drain(fds, dst, 10);) i++;
-  for (int fd : fds)
-    if (fd >= 0) close(fd);
-  if (feeder > 0) {
-    kill(feeder, SIGKILL);
-    waitpid(feeder, nullptr, 0);
-  }
-  if (WIFEXITED(status)) r.code = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-  // A SIGKILL that came after the program had finished killed nothing.
-  r.killed = r.killed && r.signal == SIGKILL;
-  return r;
-}
-
-std::string keldrun() {
-  return th::keldrun_path();
-}
-
 const std::string& strace() {
   static const std::string path = [] {
     for (const char* p : {"/usr/bin/strace", "/bin/strace", "/usr/local/bin/strace"}) {
       if (access(p, X_OK) != 0) continue;
       // Tracing may be forbidden (no ptrace in the container).
-      const Run probe = run(Spawn({p, "-f", "-o", "/dev/null", "/bin/true"}));
+      const th::RunResult probe = th::run_program({p, "-f", "-o", "/dev/null", "/bin/true"}, "/");
       return probe.exited(0) ? std::string(p) : std::string();
     }
     return std::string();

@@ -1,12 +1,10 @@
 // What the reliability suites share: recordings of noise bursts, the
-// conservation checker, a process runner with a time limit, and strace.
+// conservation checker, and strace.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace rel {
@@ -54,39 +52,6 @@ std::string check_conservation(const Reference& ref, const std::string& dir,
 // those of tracks 1 to k, byte-identical; at most the file of track k + 1
 // is there besides, as far as it got. Returns "" or what is wrong.
 std::string check_piped(const Reference& ref, const std::string& dir);
-
-// A run of a program, with its exit.
-struct Run {
-  int code = -1;        // exit code, when it exited
-  int signal = 0;       // the signal that ended it, if one did
-  bool hung = false;    // still running at the time limit: killed
-  bool killed = false;  // ended by the SIGKILL that `kill_after` asked for
-  std::string out, err;
-  double seconds = 0;
-  bool exited(int c) const { return !hung && signal == 0 && code == c; }
-  std::string describe() const;  // exit, signal or hang, and stderr
-};
-
-struct Spawn {
-  Spawn(std::vector<std::string> args, std::string dir = ".")
-      : argv(std::move(args)), cwd(std::move(dir)) {}
-  std::vector<std::string> argv;  // argv[0] is a path
-  std::string cwd;
-  // Standard input: /dev/null, closed, a file, or a pipe fed with a file.
-  enum class In { null, closed, file, pipe } in = In::null;
-  std::string in_path;
-  int64_t file_size_limit = -1;  // RLIMIT_FSIZE, with SIGXFSZ ignored
-  double timeout = 60;           // seconds before a run counts as hung
-  double kill_after = -1;        // seconds before it is sent SIGKILL
-  // Called with the stderr written so far while the program runs, until it
-  // returns true: to act on the file system at a given point of a run.
-  std::function<bool(const std::string& err)> watch;
-};
-
-Run run(const Spawn& s);
-
-// The program under test, and the shorthand for running it.
-std::string keldrun();
 
 // strace, or "" when it is missing or may not trace here (no ptrace).
 const std::string& strace();

@@ -26,7 +26,6 @@
 namespace {
 
 using rel::Call;
-using rel::Spawn;
 
 const std::string kWriteFailed = "\nCannot write new WAVE file.";
 const std::string kRewindFailed = "\nFailed to rewind back to the track start.";
@@ -50,11 +49,11 @@ std::vector<std::string> join(std::vector<std::string> a, const std::vector<std:
 }
 
 std::vector<std::string> in_place(const std::vector<std::string>& settings = kGap) {
-  return join(join({rel::keldrun(), "/I"}, settings), {"rec.wav", "TRACK"});
+  return join(join({th::keldrun_path(), "/I"}, settings), {"rec.wav", "TRACK"});
 }
 
 std::vector<std::string> piped(const std::vector<std::string>& settings = kGap) {
-  return join(join({rel::keldrun()}, settings), {"-", "TRACK"});
+  return join(join({th::keldrun_path()}, settings), {"-", "TRACK"});
 }
 
 bool ends_with(const std::string& s, const std::string& tail) {
@@ -69,7 +68,7 @@ std::string printable(const std::string& s) {
 
 // Ended with `message` (the program's failure), or with the success
 // message when `message` is null.
-testing::AssertionResult ended_with(const rel::Run& r, const std::string* message) {
+testing::AssertionResult ended_with(const th::RunResult& r, const std::string* message) {
   const bool ok = message ? r.exited(1) && ends_with(r.err, *message + "\n\a")
                           : r.exited(0) && ends_with(r.err, kSuccess);
   if (ok) return testing::AssertionSuccess();
@@ -84,7 +83,7 @@ testing::AssertionResult ended_with(const rel::Run& r, const std::string* messag
 // Anything but the program's own ending: a signal, a hang, another exit
 // code, or exit code 1 without one of its messages (a sanitizer's report,
 // say).
-bool is_foreign(const rel::Run& r) {
+bool is_foreign(const th::RunResult& r) {
   if (r.exited(0)) return !ends_with(r.err, kSuccess);
   if (!r.exited(1)) return true;
   for (const char* m : err_text)
@@ -98,18 +97,27 @@ std::string track_name(size_t n) {
   return name;
 }
 
+// Runs `argv` in `dir` on `wave`: piped to it, or in place as rec.wav.
+th::RunResult split(const std::string& dir, const std::string& wave,
+                    const std::vector<std::string>& argv, bool pipe, th::RunOptions o = {}) {
+  if (pipe)
+    o.input = wave;
+  else
+    th::write_file(dir + "/rec.wav", wave);
+  return th::run_program(argv, dir, o);
+}
+
+// What a run in `dir` lost of `ref`'s tracks: "" when nothing.
+std::string lost(const rel::Reference& ref, const std::string& dir, bool pipe) {
+  return pipe ? rel::check_piped(ref, dir) : rel::check_conservation(ref, dir, "rec.wav");
+}
+
 // What an uninterrupted run of `argv` makes of `wave`: the reference every
 // faulted run is held against.
 rel::Reference reference(const std::string& wave, const std::vector<std::string>& argv,
                          bool pipe = false) {
   th::TempDir dir;
-  th::write_file(dir / "rec.wav", wave);
-  Spawn s{argv, dir.path()};
-  if (pipe) {
-    s.in = Spawn::In::pipe;
-    s.in_path = dir / "rec.wav";
-  }
-  const rel::Run r = rel::run(s);
+  const th::RunResult r = split(dir.path(), wave, argv, pipe);
   EXPECT_TRUE(ended_with(r, nullptr)) << "the reference run";
   auto files = rel::files_in(dir.path());
   files.erase("rec.wav");
@@ -152,13 +160,8 @@ struct Trace {
 Trace clean_trace(const std::string& wave, size_t tracks, const std::vector<std::string>& command,
                   bool pipe) {
   th::TempDir dir, logs;
-  th::write_file(dir / "rec.wav", wave);
-  Spawn s{traced(dir.path(), tracks, logs / "log", "", command), dir.path()};
-  if (pipe) {
-    s.in = Spawn::In::pipe;
-    s.in_path = dir / "rec.wav";
-  }
-  const rel::Run r = rel::run(s);
+  const th::RunResult r =
+      split(dir.path(), wave, traced(dir.path(), tracks, logs / "log", "", command), pipe);
   EXPECT_TRUE(ended_with(r, nullptr)) << "the clean traced run";
   Trace t;
   t.dir = rel::real_path(dir.path());
@@ -344,7 +347,7 @@ int when_of(const Fault& f, const std::vector<Call>& calls, const std::string& s
 
 struct Figures {
   int cases = 0, lost = 0, hung = 0, foreign = 0;
-  void count(const rel::Run& r, const std::string& report) {
+  void count(const th::RunResult& r, const std::string& report) {
     cases++;
     lost += !report.empty();
     hung += r.hung;
@@ -374,8 +377,6 @@ void run_fault_table(const std::vector<Fault>& table, bool pipe, Figures& figure
   const auto command = pipe ? piped() : in_place();
   const rel::Reference ref = reference(wave, command, pipe);
   const size_t tracks = ref.tracks.size();
-  th::TempDir input;  // the piped recording comes from outside the directory
-  th::write_file(input / "rec.wav", wave);
   const Trace clean = clean_trace(wave, tracks, command, pipe);
   for (const Fault& f : table) {
     th::TempDir dir, logs;
@@ -389,16 +390,10 @@ void run_fault_table(const std::vector<Fault>& table, bool pipe, Figures& figure
       ADD_FAILURE() << "a clean run makes no such call";
       continue;
     }
-    if (!pipe) th::write_file(dir / "rec.wav", wave);
-    Spawn s{traced(dir.path(), tracks, logs / "log", inject, command), dir.path()};
-    if (pipe) {
-      s.in = Spawn::In::pipe;
-      s.in_path = input / "rec.wav";
-    }
-    const rel::Run r = rel::run(s);
+    const th::RunResult r =
+        split(dir.path(), wave, traced(dir.path(), tracks, logs / "log", inject, command), pipe);
     const std::vector<Call> log = rel::parse_strace(th::read_file(logs / "log"), real);
-    const std::string report = pipe ? rel::check_piped(ref, dir.path())
-                                    : rel::check_conservation(ref, dir.path(), "rec.wav");
+    const std::string report = lost(ref, dir.path(), pipe);
     figures.count(r, report);
     EXPECT_TRUE(ended_with(r, f.message));
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const Call& c) { return c.injected; }))
@@ -529,8 +524,6 @@ TEST(FaultInjection, EveryFailingCallOfAPipedSplitKeepsTheEarlierTracks) {
 // fails with EFBIG.
 TEST(FaultInjection, ShortWritesEndTheRunBeforeAnythingIsCut) {
   const std::string wave = rel::noise_recording({70000, 40000, 90000, 50000}, 5000, 9000);
-  th::TempDir input;
-  th::write_file(input / "rec.wav", wave);
   Figures figures;
   for (const bool pipe : {false, true}) {
     const rel::Reference ref = reference(wave, pipe ? piped() : in_place(), pipe);
@@ -547,16 +540,9 @@ TEST(FaultInjection, ShortWritesEndTheRunBeforeAnythingIsCut) {
       SCOPED_TRACE(std::string(pipe ? "piped" : "in place") + ", files limited to " +
                    std::to_string(limit) + " bytes");
       th::TempDir dir;
-      if (!pipe) th::write_file(dir / "rec.wav", wave);
-      Spawn s{pipe ? piped() : in_place(), dir.path()};
-      if (pipe) {
-        s.in = Spawn::In::pipe;
-        s.in_path = input / "rec.wav";
-      }
-      s.file_size_limit = limit;
-      const rel::Run r = rel::run(s);
-      const std::string report = pipe ? rel::check_piped(ref, dir.path())
-                                      : rel::check_conservation(ref, dir.path(), "rec.wav");
+      const th::RunResult r =
+          split(dir.path(), wave, pipe ? piped() : in_place(), pipe, {.file_size_limit = limit});
+      const std::string report = lost(ref, dir.path(), pipe);
       figures.count(r, report);
       EXPECT_TRUE(ended_with(r, &kWriteFailed));
       EXPECT_EQ(report, "");
@@ -593,10 +579,9 @@ TEST(KillSweep, KilledAnywhereAndRunAgainGivesTheSameTracks) {
   {
     // Every 25th write of the whole run, the console's included.
     th::TempDir dir, logs;
-    th::write_file(dir / "rec.wav", wave);
-    const rel::Run r = rel::run(
-        Spawn(join({rel::strace(), "-f", "-o", logs / "log", "-e", "trace=write"}, in_place()),
-              dir.path()));
+    const th::RunResult r = split(
+        dir.path(), wave,
+        join({rel::strace(), "-f", "-o", logs / "log", "-e", "trace=write"}, in_place()), false);
     ASSERT_TRUE(ended_with(r, nullptr));
     const auto writes = rel::parse_strace(th::read_file(logs / "log"), dir.path()).size();
     for (size_t k = 25; k <= writes; k += 25)
@@ -610,8 +595,7 @@ TEST(KillSweep, KilledAnywhereAndRunAgainGivesTheSameTracks) {
   double whole = 0;
   {
     th::TempDir dir;
-    th::write_file(dir / "rec.wav", wave);
-    whole = rel::run(Spawn(in_place(), dir.path())).seconds;
+    whole = split(dir.path(), wave, in_place(), false).seconds;
   }
   for (int i = 0; i < 20; i++)
     points.push_back({"", 0, false, std::uniform_real_distribution<double>(0, whole)(rng)});
@@ -628,7 +612,6 @@ TEST(KillSweep, KilledAnywhereAndRunAgainGivesTheSameTracks) {
                         : "killed after " + std::to_string(p.delay) +
                               " s (random, KELDRUN_KILL_SEED=" + std::to_string(seed) + ")");
     th::TempDir dir;
-    th::write_file(dir / "rec.wav", wave);
     std::vector<std::string> argv = in_place();
     if (p.when) {
       std::vector<std::string> tracer = {rel::strace(), "-f", "-o",
@@ -638,9 +621,8 @@ TEST(KillSweep, KilledAnywhereAndRunAgainGivesTheSameTracks) {
           join(tracer, {"-e", "inject=" + p.call + ":signal=KILL:when=" + std::to_string(p.when)}),
           argv);
     }
-    Spawn s(argv, dir.path());
-    s.kill_after = p.when ? -1 : p.delay;
-    const rel::Run r = rel::run(s);
+    const th::RunResult r =
+        split(dir.path(), wave, argv, false, {.kill_after = p.when ? -1 : p.delay});
     const bool killed = r.signal == SIGKILL;
     kills += killed;
     if (p.when) {
@@ -650,11 +632,11 @@ TEST(KillSweep, KilledAnywhereAndRunAgainGivesTheSameTracks) {
     }
     const std::string report = rel::check_conservation(ref, dir.path(), "rec.wav");
     EXPECT_EQ(report, "");
-    rel::Run again;
-    again.code = 0;
+    th::RunResult again;
+    again.status = 0;
     again.err = kSuccess;
     if (th::file_exists(dir / "rec.wav")) {
-      again = rel::run(Spawn(in_place(), dir.path()));
+      again = th::run_program(in_place(), dir.path());
       EXPECT_TRUE(ended_with(again, nullptr)) << "the run again";
     }
     figures.count(again, report);
@@ -703,9 +685,10 @@ const TmpfsWay& tmpfs_way() {
     if (geteuid() == 0) tries.push_back({});
     if (access("/usr/bin/unshare", X_OK) == 0) tries.push_back({"/usr/bin/unshare", "-rm"});
     for (const auto& prefix : tries) {
-      const rel::Run r = rel::run(Spawn(join(prefix, {"/bin/sh", "-c", kOnTmpfs, "sh", "4096",
-                                                      mnt.path(), "-", result.path(), "/bin/true"}),
-                                        "/"));
+      const th::RunResult r =
+          th::run_program(join(prefix, {"/bin/sh", "-c", kOnTmpfs, "sh", "4096", mnt.path(), "-",
+                                        result.path(), "/bin/true"}),
+                          "/");
       if (r.exited(0)) {
         w.prefix = prefix;
         return w;
@@ -756,11 +739,11 @@ TEST(DiskFull, InPlaceSplitNeedsRoomForTheLargestTrackOnly) {
     SCOPED_TRACE("a tmpfs of " + std::to_string(c.size) + " bytes (input " + std::to_string(input) +
                  ", largest track " + std::to_string(largest) + ")");
     th::TempDir mnt, result;
-    const rel::Run r = rel::run(
-        Spawn(join(join(way.prefix, {"/bin/sh", "-c", kOnTmpfs, "sh", std::to_string(c.size),
-                                     mnt.path(), source / "rec.wav", result.path()}),
-                   in_place()),
-              "/"));
+    const th::RunResult r = th::run_program(
+        join(join(way.prefix, {"/bin/sh", "-c", kOnTmpfs, "sh", std::to_string(c.size), mnt.path(),
+                               source / "rec.wav", result.path()}),
+             in_place()),
+        "/");
     const std::string report = rel::check_conservation(ref, result.path(), "rec.wav");
     figures.count(r, report);
     EXPECT_EQ(report, "");
@@ -783,19 +766,16 @@ TEST(DiskFull, PipedSplitKeepsTheTracksBeforeTheDiskFilledUp) {
     GTEST_SKIP() << "no tmpfs can be mounted here: " << way.why_not;
   const std::string wave = rel::noise_recording({40000, 80000, 30000}, 5000, 9000);
   const rel::Reference ref = reference(wave, piped(), true);
-  th::TempDir source;
-  th::write_file(source / "rec.wav", wave);
   // Room for track 1 with its discarded end, and half of track 2.
   const int64_t size = pages(static_cast<int64_t>(ref.tracks[0].bytes.size()) + 4 * 4410) +
                        pages(static_cast<int64_t>(ref.tracks[1].bytes.size()) / 2);
   th::TempDir mnt, result;
-  Spawn s(join(join(way.prefix, {"/bin/sh", "-c", kOnTmpfs, "sh", std::to_string(size), mnt.path(),
-                                 "-", result.path()}),
-               piped()),
-          "/");
-  s.in = Spawn::In::pipe;
-  s.in_path = source / "rec.wav";
-  const rel::Run r = rel::run(s);
+  const th::RunResult r =
+      split("/", wave,
+            join(join(way.prefix, {"/bin/sh", "-c", kOnTmpfs, "sh", std::to_string(size),
+                                   mnt.path(), "-", result.path()}),
+                 piped()),
+            true);
   EXPECT_TRUE(ended_with(r, &kWriteFailed));
   EXPECT_EQ(rel::check_piped(ref, result.path()), "");
   EXPECT_TRUE(th::read_file(result / ref.tracks[0].name) == ref.tracks[0].bytes);
@@ -819,12 +799,12 @@ TEST(SyscallOrder, EveryCutAndTheDeletionFollowADurableTrackFile) {
   ASSERT_EQ(ref.tracks.size(), 4u);
   EXPECT_EQ(ref.tracks[1].name, "TRACK03.WAV");
   th::TempDir dir, logs;
-  th::write_file(dir / "rec.wav", wave);
-  const rel::Run r =
-      rel::run(Spawn(join({rel::strace(), "-f", "-y", "-o", logs / "log", "-e", rel::file_calls},
-                          in_place(settings)),
-                     dir.path()));
-  ASSERT_TRUE(ended_with(r, nullptr));
+  ASSERT_TRUE(
+      ended_with(split(dir.path(), wave,
+                       join({rel::strace(), "-f", "-y", "-o", logs / "log", "-e", rel::file_calls},
+                            in_place(settings)),
+                       false),
+                 nullptr));
   const std::string real = rel::real_path(dir.path()), src = real + "/rec.wav";
   std::map<std::string, FileState> files;
   std::string last;  // the track file created last
@@ -885,14 +865,13 @@ TEST(SyscallOrder, EachPipedTrackFileIsFinalBeforeTheNextBegins) {
   const std::vector<std::string> settings = {"/G", "0.1", "/C", "0.2"};
   const std::string wave = rel::noise_recording({30000, 1000, 40000, 20000, 35000}, 2000, 5000);
   const rel::Reference ref = reference(wave, piped(settings), true);
-  th::TempDir dir, logs, input;
-  th::write_file(input / "rec.wav", wave);
-  Spawn s(
-      join({rel::strace(), "-f", "-y", "-o", logs / "log", "-e", rel::file_calls}, piped(settings)),
-      dir.path());
-  s.in = Spawn::In::pipe;
-  s.in_path = input / "rec.wav";
-  ASSERT_TRUE(ended_with(rel::run(s), nullptr));
+  th::TempDir dir, logs;
+  ASSERT_TRUE(
+      ended_with(split(dir.path(), wave,
+                       join({rel::strace(), "-f", "-y", "-o", logs / "log", "-e", rel::file_calls},
+                            piped(settings)),
+                       true),
+                 nullptr));
   const std::string real = rel::real_path(dir.path());
   std::string current;  // the track file being written
   FileState f;
@@ -959,9 +938,8 @@ TEST(ListingMutants, DamagedRecordingsEndWithTheProgramsOwnMessage) {
     }
     if (i % 10 == 9) m.resize(rng() % m.size());
     th::write_file(dir / "m.wav", m);
-    Spawn s(join(join({rel::keldrun()}, kGap), {"m.wav", "-"}), dir.path());
-    s.timeout = 20;
-    const rel::Run r = rel::run(s);
+    const th::RunResult r = th::run_program(join(join({th::keldrun_path()}, kGap), {"m.wav", "-"}),
+                                            dir.path(), {.timeout = 20});
     figures.count(r, "");
     SCOPED_TRACE("mutant " + std::to_string(i) + " of seed 1");
     EXPECT_FALSE(is_foreign(r)) << r.describe();
@@ -1000,8 +978,8 @@ TEST(HostileInput, EndsWithTheProgramsMessageAndLosesNothing) {
     std::map<std::string, std::string> files;  // the track files left
     bool source_kept;                          // the source as it was
   };
-  const std::vector<std::string> ask = join(join({rel::keldrun()}, kGap), {"rec.wav"});
-  const std::vector<std::string> fifo = join(join({rel::keldrun()}, kGap), {"fifo", "TRACK"});
+  const std::vector<std::string> ask = join(join({th::keldrun_path()}, kGap), {"rec.wav"});
+  const std::vector<std::string> fifo = join(join({th::keldrun_path()}, kGap), {"fifo", "TRACK"});
   const Case cases[] = {
       {"every track empty, in place", all_empty, in_place(), Feed::none_null, &kNoTracks, {}, true},
       {"every track empty, piped", all_empty, piped(), Feed::pipe, &kNoTracks, {}, true},
@@ -1015,18 +993,14 @@ TEST(HostileInput, EndsWithTheProgramsMessageAndLosesNothing) {
   Figures figures;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    th::TempDir dir, input;
-    th::write_file(input / "rec.wav", c.wave);
-    Spawn s(c.args, dir.path());
-    s.timeout = 30;
+    th::TempDir dir;
+    th::RunOptions o{.timeout = 30};
     if (c.feed == Feed::pipe) {
-      s.in = Spawn::In::pipe;
-      s.in_path = input / "rec.wav";
+      o.input = c.wave;
     } else if (c.feed == Feed::fifo) {
       ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
-      s.in = Spawn::In::null;
       // The writer opens the FIFO as the program opens it to read.
-      s.watch = [&, path = dir / "fifo", bytes = c.wave](const std::string&) {
+      o.watch = [&, path = dir / "fifo", bytes = c.wave](const std::string&) {
         const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
         if (fd < 0) return false;
         fcntl(fd, F_SETFL, 0);
@@ -1040,9 +1014,9 @@ TEST(HostileInput, EndsWithTheProgramsMessageAndLosesNothing) {
       };
     } else {
       th::write_file(dir / "rec.wav", c.wave);
-      s.in = c.feed == Feed::none_closed ? Spawn::In::closed : Spawn::In::null;
+      o.no_stdin = c.feed == Feed::none_closed;
     }
-    const rel::Run r = rel::run(s);
+    const th::RunResult r = th::run_program(c.args, dir.path(), o);
     figures.count(r, "");
     EXPECT_TRUE(ended_with(r, c.message));
     auto files = rel::files_in(dir.path());
@@ -1066,25 +1040,24 @@ TEST(HostileInput, EndsWithTheProgramsMessageAndLosesNothing) {
 // A run of an in-place split that pauses before it creates the file of
 // track `track` while bytes are appended to the source; returns the run and
 // leaves the source in `dir`.
-rel::Run grow_source(const std::string& wave, const std::string& added, int track,
-                     const th::TempDir& dir, bool* appended) {
-  th::write_file(dir / "rec.wav", wave);
+th::RunResult grow_source(const std::string& wave, const std::string& added, int track,
+                          const th::TempDir& dir, bool* appended) {
   const std::string file = track_name(static_cast<size_t>(track));
-  Spawn s(join({rel::strace(), "-f", "-o", "/dev/null", "-P", file, "-P",
-                rel::real_path(dir.path()) + "/" + file, "-e", "trace=openat", "-e",
-                "inject=openat:delay_enter=1000000:when=1"},
-               in_place()),
-          dir.path());
+  const std::vector<std::string> argv(
+      join({rel::strace(), "-f", "-o", "/dev/null", "-P", file, "-P",
+            rel::real_path(dir.path()) + "/" + file, "-e", "trace=openat", "-e",
+            "inject=openat:delay_enter=1000000:when=1"},
+           in_place()));
   const std::string writing = "Writing new WAVE file of track " + std::to_string(track);
   *appended = false;
-  s.watch = [&](const std::string& err) {
+  const auto watch = [&](const std::string& err) {
     if (err.find(writing) == std::string::npos) return false;
     FILE* f = std::fopen((dir / "rec.wav").c_str(), "ab");
     *appended = f && std::fwrite(added.data(), 1, added.size(), f) == added.size();
     if (f) std::fclose(f);
     return true;
   };
-  return rel::run(s);
+  return split(dir.path(), wave, argv, false, {.watch = watch});
 }
 
 // A source that grows while the run waits before creating a track file:
@@ -1101,7 +1074,7 @@ TEST(HostileInput, SourceThatGrowsDuringTheRunIsNotCut) {
     SCOPED_TRACE("added before track " + std::to_string(track) + " is created");
     th::TempDir dir;
     bool appended = false;
-    const rel::Run r = grow_source(wave, added, track, dir, &appended);
+    const th::RunResult r = grow_source(wave, added, track, dir, &appended);
     ASSERT_TRUE(appended);
     EXPECT_TRUE(ended_with(r, &kTruncateFailed));
     const std::string source = th::read_file(dir / "rec.wav");
@@ -1116,21 +1089,14 @@ TEST(HostileInput, SourceThatGrowsDuringTheRunIsNotCut) {
 // and collect the progress and the messages.
 TEST(HostileInput, ClosedStandardErrorLeavesTheTracksIntact) {
   const std::string wave = rel::noise_recording({30000, 40000, 20000}, 5000, 9000);
-  th::TempDir input;
-  th::write_file(input / "rec.wav", wave);
   for (const bool pipe : {true, false}) {
     SCOPED_TRACE(pipe ? "piped" : "in place");
     const rel::Reference ref = reference(wave, pipe ? piped() : in_place(), pipe);
     th::TempDir dir;
-    if (!pipe) th::write_file(dir / "rec.wav", wave);
     // The shell closes descriptor 2 and runs the program in its place.
-    Spawn s(join({"/bin/sh", "-c", "exec \"$@\" 2>&-", "sh"}, pipe ? piped() : in_place()),
-            dir.path());
-    if (pipe) {
-      s.in = Spawn::In::pipe;
-      s.in_path = input / "rec.wav";
-    }
-    const rel::Run r = rel::run(s);
+    const th::RunResult r =
+        split(dir.path(), wave,
+              join({"/bin/sh", "-c", "exec \"$@\" 2>&-", "sh"}, pipe ? piped() : in_place()), pipe);
     EXPECT_TRUE(r.exited(0)) << r.describe();
     EXPECT_TRUE(rel::files_in(dir.path()) == ref.files()) << "the track files differ";
   }
