@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,15 +28,6 @@ namespace {
 
 using rel::Call;
 
-const std::string kWriteFailed = "\nCannot write new WAVE file.";
-const std::string kRewindFailed = "\nFailed to rewind back to the track start.";
-const std::string kTruncateFailed = "\nFailed to remove the track from WAVE file.";
-const std::string kNotFound = "\nFile not found.";
-const std::string kNoTracks = "\nNo tracks detected in the WAVE file.";
-const std::string kCancelled = "\nCancelled by user.";
-const std::string kInvalidFormat = "\nInvalid WAVE format. Must be 16-bit stereo 44100 Hz PCM.";
-const std::string kTooMany = "\nToo many tracks.";
-const std::string kReadFailed = "\nCannot read the WAVE file.";
 const std::string kUnexpectedEnd = "\nUnexpected end of WAVE data.\n";
 const std::string kSuccess = "WAVE data successfully splitted. \n\a";
 
@@ -66,18 +58,13 @@ std::string printable(const std::string& s) {
   return p;
 }
 
-// Ended with `message` (the program's failure), or with the success
-// message when `message` is null.
-testing::AssertionResult ended_with(const th::RunResult& r, const std::string* message) {
-  const bool ok = message ? r.exited(1) && ends_with(r.err, *message + "\n\a")
-                          : r.exited(0) && ends_with(r.err, kSuccess);
-  if (ok) return testing::AssertionSuccess();
-  testing::AssertionResult failure = testing::AssertionFailure() << "expected ";
-  if (message)
-    failure << '"' << printable(*message) << "\", exit code 1";
-  else
-    failure << "success";
-  return failure << ", got " << r.describe();
+// The run ended with the message of error `code`, or in success (kOk).
+constexpr int kOk = -1;
+testing::AssertionResult ended_with(const th::RunResult& r, int code) {
+  const std::string tail = code == kOk ? kSuccess : err_text[code] + std::string("\n\a");
+  if (r.exited(code == kOk ? 0 : 1) && r.err.ends_with(tail)) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "expected \"" << printable(tail) << "\" and exit code "
+                                     << (code != kOk) << ", got " << r.describe();
 }
 
 // Anything but the program's own ending: a signal, a hang, another exit
@@ -118,7 +105,7 @@ rel::Reference reference(const std::string& wave, const std::vector<std::string>
                          bool pipe = false) {
   th::TempDir dir;
   const th::RunResult r = split(dir.path(), wave, argv, pipe);
-  EXPECT_TRUE(ended_with(r, nullptr)) << "the reference run";
+  EXPECT_TRUE(ended_with(r, kOk)) << "the reference run";
   auto files = rel::files_in(dir.path());
   files.erase("rec.wav");
   std::string problem;
@@ -145,7 +132,7 @@ std::vector<std::string> traced(const std::string& dir, size_t tracks, const std
                                 const std::string& inject,
                                 const std::vector<std::string>& command) {
   std::vector<std::string> a = {rel::strace(), "-f", "-y", "-o", log, "-e", rel::file_calls};
-  a = join(a, watched(dir, tracks));
+  if (tracks) a = join(a, watched(dir, tracks));
   if (!inject.empty()) a = join(a, {"-e", "inject=" + inject});
   return join(a, command);
 }
@@ -162,7 +149,7 @@ Trace clean_trace(const std::string& wave, size_t tracks, const std::vector<std:
   th::TempDir dir, logs;
   const th::RunResult r =
       split(dir.path(), wave, traced(dir.path(), tracks, logs / "log", "", command), pipe);
-  EXPECT_TRUE(ended_with(r, nullptr)) << "the clean traced run";
+  EXPECT_TRUE(ended_with(r, kOk)) << "the clean traced run";
   Trace t;
   t.dir = rel::real_path(dir.path());
   t.src = t.dir + "/rec.wav";
@@ -250,15 +237,14 @@ enum class On {
   close_before_cut,  // closing the read stream before the cut
   close_after_cut,   // closing the descriptor that cut it
 };
-enum class At { first, second, middle, last };
-
 struct Fault {
   const char* call;
   const char* error;
   On on;
-  At at;
-  bool persistent;             // when=N+: this call and every later one fail
-  const std::string* message;  // the run's ending; null: it succeeds
+  // Which of the calls it picks fail: each word of "first second middle
+  // last" makes a case; with "+", that call and every later one fail.
+  const char* at;
+  int message;  // the run's ending: an error code, or kOk
 };
 
 const char* on_name(On on) {
@@ -322,8 +308,8 @@ bool picks(On on, const std::vector<Call>& calls, size_t i, const std::string& s
 
 // strace's `when` for a case: the number, among all calls of its kind on
 // the watched files, of the one it picks; 0 when there is none.
-int when_of(const Fault& f, const std::vector<Call>& calls, const std::string& src,
-            const std::string& dir) {
+int when_of(const Fault& f, const std::string& at, const std::vector<Call>& calls,
+            const std::string& src, const std::string& dir) {
   std::vector<int> picked;
   int n = 0;
   for (size_t i = 0; i < calls.size(); i++) {
@@ -332,17 +318,9 @@ int when_of(const Fault& f, const std::vector<Call>& calls, const std::string& s
     if (picks(f.on, calls, i, src, dir)) picked.push_back(n);
   }
   if (picked.empty()) return 0;
-  switch (f.at) {
-    case At::first:
-      return picked.front();
-    case At::second:
-      return picked.size() > 1 ? picked[1] : 0;
-    case At::middle:
-      return picked[picked.size() / 2];
-    case At::last:
-      return picked.back();
-  }
-  return 0;
+  if (at == "first") return picked.front();
+  if (at == "second") return picked.size() > 1 ? picked[1] : 0;
+  return at == "middle" ? picked[picked.size() / 2] : picked.back();
 }
 
 struct Figures {
@@ -379,105 +357,77 @@ void run_fault_table(const std::vector<Fault>& table, bool pipe, Figures& figure
   const size_t tracks = ref.tracks.size();
   const Trace clean = clean_trace(wave, tracks, command, pipe);
   for (const Fault& f : table) {
-    th::TempDir dir, logs;
-    const std::string real = rel::real_path(dir.path());
-    const int when = when_of(f, clean.calls, clean.src, clean.dir);
-    const std::string inject = std::string(f.call) + ":error=" + f.error +
-                               ":when=" + std::to_string(when) + (f.persistent ? "+" : "");
-    SCOPED_TRACE(std::string(pipe ? "piped: " : "in place: ") + f.call + " " + f.error + " on " +
-                 on_name(f.on) + " (" + inject + ")");
-    if (when == 0) {
-      ADD_FAILURE() << "a clean run makes no such call";
-      continue;
-    }
-    const th::RunResult r =
-        split(dir.path(), wave, traced(dir.path(), tracks, logs / "log", inject, command), pipe);
-    const std::vector<Call> log = rel::parse_strace(th::read_file(logs / "log"), real);
-    const std::string report = lost(ref, dir.path(), pipe);
-    figures.count(r, report);
-    EXPECT_TRUE(ended_with(r, f.message));
-    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const Call& c) { return c.injected; }))
-        << "the failure was never injected";
-    EXPECT_EQ(report, "");
-    if (f.message && f.on != On::seek_cur) {
-      EXPECT_EQ(after_failure(log), "");
-    }
-    if (!f.message && !pipe) {
-      // The run went on: every track is out, and only a failed deletion
-      // leaves the source behind.
-      auto files = rel::files_in(dir.path());
-      EXPECT_EQ(files.count("rec.wav"), std::string(f.call) == "unlink" ? 1u : 0u);
-      files.erase("rec.wav");
-      EXPECT_TRUE(files == ref.files());
+    std::istringstream words(f.at);
+    for (std::string at; words >> at;) {
+      th::TempDir dir, logs;
+      const std::string real = rel::real_path(dir.path());
+      const bool persistent = at.ends_with("+");
+      if (persistent) at.pop_back();
+      const int when = when_of(f, at, clean.calls, clean.src, clean.dir);
+      const std::string inject = std::string(f.call) + ":error=" + f.error +
+                                 ":when=" + std::to_string(when) + (persistent ? "+" : "");
+      SCOPED_TRACE(std::string(pipe ? "piped: " : "in place: ") + f.call + " " + f.error + " on " +
+                   on_name(f.on) + " (" + inject + ")");
+      if (when == 0) {
+        ADD_FAILURE() << "a clean run makes no such call";
+        continue;
+      }
+      const th::RunResult r =
+          split(dir.path(), wave, traced(dir.path(), tracks, logs / "log", inject, command), pipe);
+      const std::vector<Call> log = rel::parse_strace(th::read_file(logs / "log"), real);
+      const std::string report = lost(ref, dir.path(), pipe);
+      figures.count(r, report);
+      EXPECT_TRUE(ended_with(r, f.message));
+      EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const Call& c) { return c.injected; }))
+          << "the failure was never injected";
+      EXPECT_EQ(report, "");
+      if (f.message != kOk && f.on != On::seek_cur) {
+        EXPECT_EQ(after_failure(log), "");
+      }
+      if (f.message == kOk && !pipe) {
+        // The run went on: every track is out, and only a failed deletion
+        // leaves the source behind.
+        auto files = rel::files_in(dir.path());
+        EXPECT_EQ(files.count("rec.wav"), std::string(f.call) == "unlink" ? 1u : 0u);
+        files.erase("rec.wav");
+        EXPECT_TRUE(files == ref.files());
+      }
     }
   }
 }
 
 TEST(FaultInjection, EveryFailingCallOfAnInPlaceSplitLosesNothing) {
   if (rel::strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
-  const std::string *w = &kWriteFailed, *rw = &kRewindFailed, *tr = &kTruncateFailed;
+  const int w = write_failed, rw = rewind_failed, tr = truncate_failed;
   using O = On;
-  using A = At;
   const std::vector<Fault> table = {
-      {"openat", "EACCES", O::track, A::first, false, w},
-      {"openat", "EACCES", O::track, A::second, false, w},
-      {"openat", "EACCES", O::track, A::first, true, w},
-      {"openat", "ENOSPC", O::track, A::first, false, w},
-      {"openat", "ENOSPC", O::track, A::last, false, w},
-      {"openat", "ENOSPC", O::track, A::second, true, w},
-      {"write", "ENOSPC", O::track, A::first, false, w},
-      {"write", "ENOSPC", O::track, A::middle, false, w},
-      {"write", "ENOSPC", O::track, A::last, false, w},
-      {"write", "ENOSPC", O::track, A::first, true, w},
-      {"write", "ENOSPC", O::track, A::middle, true, w},
-      {"write", "EIO", O::track, A::first, false, w},
-      {"write", "EIO", O::track, A::middle, false, w},
-      {"write", "EIO", O::track, A::last, false, w},
-      {"write", "EIO", O::track, A::first, true, w},
-      {"fdatasync", "EIO", O::track, A::first, false, w},
-      {"fdatasync", "EIO", O::track, A::second, false, w},
-      {"fdatasync", "EIO", O::track, A::last, false, w},
-      {"fdatasync", "EIO", O::track, A::first, true, w},
-      {"fsync", "EIO", O::dir, A::first, false, w},
-      {"fsync", "EIO", O::dir, A::last, false, w},
-      {"fsync", "EIO", O::dir, A::first, true, w},
-      {"close", "EIO", O::track, A::first, false, w},
-      {"close", "EIO", O::track, A::last, false, w},
-      {"close", "EIO", O::track, A::first, true, w},
-      {"close", "EIO", O::dir, A::first, false, w},
-      {"close", "EIO", O::dir, A::last, true, w},
-      {"close", "EIO", O::close_after_cut, A::first, false, tr},
-      {"close", "EIO", O::close_after_cut, A::last, true, tr},
+      {"openat", "EACCES", O::track, "first second first+", w},
+      {"openat", "ENOSPC", O::track, "first last second+", w},
+      {"write", "ENOSPC", O::track, "first middle last first+ middle+", w},
+      {"write", "EIO", O::track, "first middle last first+", w},
+      {"fdatasync", "EIO", O::track, "first second last first+", w},
+      {"fsync", "EIO", O::dir, "first last first+", w},
+      {"close", "EIO", O::track, "first last first+", w},
+      {"close", "EIO", O::dir, "first last+", w},
+      {"close", "EIO", O::close_after_cut, "first last+", tr},
       // The input was only read: a failure to close it loses nothing, and
       // the program goes on.
-      {"close", "EIO", O::close_before_cut, A::first, false, nullptr},
+      {"close", "EIO", O::close_before_cut, "first", kOk},
       // A read that fails while the source is scanned is no end of data:
       // what comes after it was never looked at.
-      {"read", "EIO", O::scan_read, A::second, false, &kReadFailed},
-      {"read", "EIO", O::scan_read, A::middle, false, &kReadFailed},
-      {"read", "EIO", O::scan_read, A::second, true, &kReadFailed},
-      {"read", "EIO", O::copy_read, A::first, false, rw},
-      {"read", "EIO", O::copy_read, A::middle, false, rw},
-      {"read", "EIO", O::copy_read, A::last, false, rw},
-      {"read", "EIO", O::copy_read, A::first, true, rw},
-      {"lseek", "EIO", O::seek_set, A::first, false, rw},
-      {"lseek", "EIO", O::seek_set, A::last, false, rw},
-      {"lseek", "EIO", O::seek_set, A::first, true, rw},
-      {"lseek", "EIO", O::seek_cur, A::first, false, rw},
-      {"lseek", "EIO", O::seek_cur, A::last, true, rw},
-      {"ftruncate", "EIO", O::source, A::first, false, tr},
-      {"ftruncate", "EIO", O::source, A::last, false, tr},
-      {"ftruncate", "EIO", O::source, A::first, true, tr},
-      {"ftruncate", "EPERM", O::source, A::second, false, tr},
-      {"ftruncate", "EPERM", O::source, A::first, true, tr},
-      {"openat", "EACCES", O::source, A::first, false, &kNotFound},
-      {"openat", "EACCES", O::cut_open, A::first, false, tr},
-      {"openat", "EACCES", O::cut_open, A::last, true, tr},
-      {"openat", "EACCES", O::reopen, A::first, false, tr},
-      {"openat", "EMFILE", O::reopen, A::last, true, tr},
+      {"read", "EIO", O::scan_read, "second middle second+", read_failed},
+      {"read", "EIO", O::copy_read, "first middle last first+", rw},
+      {"lseek", "EIO", O::seek_set, "first last first+", rw},
+      {"lseek", "EIO", O::seek_cur, "first last+", rw},
+      {"ftruncate", "EIO", O::source, "first last first+", tr},
+      {"ftruncate", "EPERM", O::source, "second first+", tr},
+      {"openat", "EACCES", O::source, "first", not_found},
+      {"openat", "EACCES", O::cut_open, "first last+", tr},
+      {"openat", "EACCES", O::reopen, "first", tr},
+      {"openat", "EMFILE", O::reopen, "last+", tr},
       // Not reported: the tracks are all out, the source stays.
-      {"unlink", "EIO", O::source, A::first, false, nullptr},
-      {"unlink", "EACCES", O::source, A::first, true, nullptr},
+      {"unlink", "EIO", O::source, "first", kOk},
+      {"unlink", "EACCES", O::source, "first+", kOk},
   };
   Figures figures;
   run_fault_table(table, false, figures);
@@ -486,33 +436,20 @@ TEST(FaultInjection, EveryFailingCallOfAnInPlaceSplitLosesNothing) {
 
 TEST(FaultInjection, EveryFailingCallOfAPipedSplitKeepsTheEarlierTracks) {
   if (rel::strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
-  const std::string *w = &kWriteFailed, *tr = &kTruncateFailed;
+  const int w = write_failed, tr = truncate_failed;
   using O = On;
-  using A = At;
   const std::vector<Fault> table = {
-      {"openat", "EACCES", O::track, A::first, false, w},
-      {"openat", "ENOSPC", O::track, A::second, false, w},
-      {"openat", "EACCES", O::track, A::second, true, w},
-      {"write", "ENOSPC", O::track, A::first, false, w},
-      {"write", "ENOSPC", O::track, A::middle, false, w},
-      {"write", "ENOSPC", O::track, A::last, false, w},
-      {"write", "ENOSPC", O::track, A::middle, true, w},
-      {"write", "EIO", O::track, A::first, false, w},
-      {"write", "EIO", O::track, A::last, true, w},
-      {"lseek", "EIO", O::track, A::first, false, w},
-      {"lseek", "EIO", O::track, A::last, false, w},
-      {"lseek", "EIO", O::track, A::second, true, w},
-      {"ftruncate", "EIO", O::track, A::first, false, tr},
-      {"ftruncate", "EPERM", O::track, A::last, false, tr},
-      {"ftruncate", "EIO", O::track, A::second, true, tr},
-      {"fdatasync", "EIO", O::track, A::first, false, w},
-      {"fdatasync", "EIO", O::track, A::last, false, w},
-      {"fdatasync", "EIO", O::track, A::second, true, w},
-      {"fsync", "EIO", O::dir, A::first, false, w},
-      {"fsync", "EIO", O::dir, A::last, true, w},
-      {"close", "EIO", O::track, A::first, false, w},
-      {"close", "EIO", O::track, A::last, false, w},
-      {"close", "EIO", O::dir, A::second, true, w},
+      {"openat", "EACCES", O::track, "first second+", w},
+      {"openat", "ENOSPC", O::track, "second", w},
+      {"write", "ENOSPC", O::track, "first middle last middle+", w},
+      {"write", "EIO", O::track, "first last+", w},
+      {"lseek", "EIO", O::track, "first last second+", w},
+      {"ftruncate", "EIO", O::track, "first second+", tr},
+      {"ftruncate", "EPERM", O::track, "last", tr},
+      {"fdatasync", "EIO", O::track, "first last second+", w},
+      {"fsync", "EIO", O::dir, "first last+", w},
+      {"close", "EIO", O::track, "first last", w},
+      {"close", "EIO", O::dir, "second+", w},
   };
   Figures figures;
   run_fault_table(table, true, figures);
@@ -544,7 +481,7 @@ TEST(FaultInjection, ShortWritesEndTheRunBeforeAnythingIsCut) {
           split(dir.path(), wave, pipe ? piped() : in_place(), pipe, {.file_size_limit = limit});
       const std::string report = lost(ref, dir.path(), pipe);
       figures.count(r, report);
-      EXPECT_TRUE(ended_with(r, &kWriteFailed));
+      EXPECT_TRUE(ended_with(r, write_failed));
       EXPECT_EQ(report, "");
     }
   }
@@ -582,7 +519,7 @@ TEST(KillSweep, KilledAnywhereAndRunAgainGivesTheSameTracks) {
     const th::RunResult r = split(
         dir.path(), wave,
         join({rel::strace(), "-f", "-o", logs / "log", "-e", "trace=write"}, in_place()), false);
-    ASSERT_TRUE(ended_with(r, nullptr));
+    ASSERT_TRUE(ended_with(r, kOk));
     const auto writes = rel::parse_strace(th::read_file(logs / "log"), dir.path()).size();
     for (size_t k = 25; k <= writes; k += 25)
       points.push_back({"write", static_cast<int>(k), true});
@@ -628,7 +565,7 @@ TEST(KillSweep, KilledAnywhereAndRunAgainGivesTheSameTracks) {
     if (p.when) {
       EXPECT_TRUE(killed) << "the run never reached that call: " << r.describe();
     } else if (!killed) {
-      EXPECT_TRUE(ended_with(r, nullptr));
+      EXPECT_TRUE(ended_with(r, kOk));
     }
     const std::string report = rel::check_conservation(ref, dir.path(), "rec.wav");
     EXPECT_EQ(report, "");
@@ -637,7 +574,7 @@ TEST(KillSweep, KilledAnywhereAndRunAgainGivesTheSameTracks) {
     again.err = kSuccess;
     if (th::file_exists(dir / "rec.wav")) {
       again = th::run_program(in_place(), dir.path());
-      EXPECT_TRUE(ended_with(again, nullptr)) << "the run again";
+      EXPECT_TRUE(ended_with(again, kOk)) << "the run again";
     }
     figures.count(again, report);
     figures.hung += r.hung;
@@ -748,10 +685,10 @@ TEST(DiskFull, InPlaceSplitNeedsRoomForTheLargestTrackOnly) {
     figures.count(r, report);
     EXPECT_EQ(report, "");
     if (c.outcome == 0) {
-      EXPECT_TRUE(ended_with(r, nullptr));
+      EXPECT_TRUE(ended_with(r, kOk));
       EXPECT_TRUE(rel::files_in(result.path()) == ref.files());
     } else if (c.outcome == 1 || !r.exited(0)) {
-      EXPECT_TRUE(ended_with(r, &kWriteFailed));
+      EXPECT_TRUE(ended_with(r, write_failed));
     }
     if (c.outcome == 1) {
       EXPECT_TRUE(th::read_file(result / "rec.wav") == wave) << "the source was changed";
@@ -776,7 +713,7 @@ TEST(DiskFull, PipedSplitKeepsTheTracksBeforeTheDiskFilledUp) {
                                    mnt.path(), "-", result.path()}),
                  piped()),
             true);
-  EXPECT_TRUE(ended_with(r, &kWriteFailed));
+  EXPECT_TRUE(ended_with(r, write_failed));
   EXPECT_EQ(rel::check_piped(ref, result.path()), "");
   EXPECT_TRUE(th::read_file(result / ref.tracks[0].name) == ref.tracks[0].bytes);
 }
@@ -784,74 +721,88 @@ TEST(DiskFull, PipedSplitKeepsTheTracksBeforeTheDiskFilledUp) {
 // ---------------------------------------------------------------------------
 // Syscall order of clean runs.
 
-// The track files' life as the log shows it.
+// A track file's life as the log of a clean run shows it.
 struct FileState {
-  bool synced = false, closed = false, dir_synced = false, created = false;
-  size_t order = 0;  // when it was created
+  bool created = false, synced = false, closed = false, dir_synced = false;
+  int64_t cut_to = -1;  // the length its last ftruncate gave it
+  bool durable() const { return synced && closed && dir_synced; }
 };
+
+int64_t cut_length(const Call& c) {
+  return std::strtoll(c.args.c_str() + c.args.find(">, ") + 3, nullptr, 10);
+}
+
+struct Lives {
+  std::map<std::string, FileState> files;
+  std::string last;  // the track file created last
+  // Takes in the next call; returns the track file it concerns, or "".
+  std::string see(const Call& c, const std::string& dir) {
+    if (c.name == "fsync" && c.path == dir) files[last].dir_synced = c.ok() && files[last].closed;
+    if (!c.path.ends_with(".WAV")) return "";
+    const std::string name = c.path.substr(c.path.rfind('/') + 1);
+    FileState& f = files[name];
+    if (c.name == "openat") {
+      EXPECT_FALSE(f.created) << name << " is created twice";
+      f = FileState{.created = c.ok()};
+      last = name;
+    } else if (c.name == "write" || c.name == "ftruncate") {
+      EXPECT_FALSE(f.closed) << name << " is changed after its close";
+      f.synced = false;
+      if (c.name == "ftruncate") f.cut_to = cut_length(c);
+    } else if (c.name == "fdatasync") {
+      f.synced = c.ok();
+    } else if (c.name == "close") {
+      f.closed = c.ok() && f.synced;
+    }
+    return name;
+  }
+};
+
+// Track 2 comes out empty (its sound and gap are shorter than the cut).
+const std::vector<std::string> kOrderSettings = {"/G", "0.1", "/C", "0.2"};
+std::string order_recording() {
+  return rel::noise_recording({30000, 1000, 40000, 20000, 35000}, 2000, 5000);
+}
 
 TEST(SyscallOrder, EveryCutAndTheDeletionFollowADurableTrackFile) {
   if (rel::strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
-  // Track 2 comes out empty (its sound and gap are shorter than the cut).
-  const std::vector<std::string> settings = {"/G", "0.1", "/C", "0.2"};
-  const std::string wave = rel::noise_recording({30000, 1000, 40000, 20000, 35000}, 2000, 5000);
-  const rel::Reference ref = reference(wave, in_place(settings));
+  const std::string wave = order_recording();
+  const rel::Reference ref = reference(wave, in_place(kOrderSettings));
   ASSERT_EQ(ref.tracks.size(), 4u);
   EXPECT_EQ(ref.tracks[1].name, "TRACK03.WAV");
-  th::TempDir dir, logs;
-  ASSERT_TRUE(
-      ended_with(split(dir.path(), wave,
-                       join({rel::strace(), "-f", "-y", "-o", logs / "log", "-e", rel::file_calls},
-                            in_place(settings)),
-                       false),
-                 nullptr));
-  const std::string real = rel::real_path(dir.path()), src = real + "/rec.wav";
-  std::map<std::string, FileState> files;
-  std::string last;  // the track file created last
+  const Trace t = clean_trace(wave, 0, in_place(kOrderSettings), false);
+  Lives lives;
   std::vector<int64_t> cuts;
   std::vector<std::string> cut_after;
   bool deleted = false;
-  for (const Call& c : rel::parse_strace(th::read_file(logs / "log"), real)) {
-    const bool track = ends_with(c.path, ".WAV");
-    const std::string name = track ? c.path.substr(c.path.rfind('/') + 1) : "";
-    if (c.name == "openat" && track) {
-      EXPECT_FALSE(files[name].created) << name << " is created twice";
-      files[name] = FileState{false, false, false, c.ok(), files.size()};
-      last = name;
-    } else if (track && c.name == "write") {
-      EXPECT_FALSE(files[name].closed) << "written after its close: " << name;
-      files[name].synced = false;
-    } else if (track && c.name == "fdatasync") {
-      files[name].synced = c.ok();
-    } else if (track && c.name == "close") {
-      files[name].closed = c.ok() && files[name].synced;
-    } else if (c.name == "fsync" && c.path == real && !last.empty()) {
-      files[last].dir_synced = c.ok() && files[last].closed;
-    } else if (c.name == "write" && c.path == src) {
+  for (const Call& c : t.calls) {
+    lives.see(c, t.dir);
+    if (c.name == "ftruncate") {
+      EXPECT_EQ(c.path, t.src) << "an in-place run cuts nothing but the source";
+    }
+    if (c.path != t.src) continue;
+    const FileState& f = lives.files[lives.last];
+    if (c.name == "write") {
       ADD_FAILURE() << "the source is written to";
     } else if (c.name == "ftruncate") {
-      EXPECT_EQ(c.path, src) << "an in-place run cuts nothing but the source";
-      const FileState& f = files[last];
-      EXPECT_TRUE(f.synced && f.closed && f.dir_synced)
-          << "cut to " << c.args << " before " << last << " was synced, closed and its "
-          << "directory synced";
-      const int64_t len = std::strtoll(c.args.c_str() + c.args.find(">, ") + 3, nullptr, 10);
+      EXPECT_TRUE(f.durable()) << "cut to " << c.args << " before " << lives.last
+                               << " was synced, closed and its directory synced";
+      const int64_t len = cut_length(c);
       EXPECT_GE(len, 44);
       if (!cuts.empty()) {
         EXPECT_LT(len, cuts.back());
       }
       // What no file holds yet stays below the cut.
-      for (const auto& t : ref.tracks) {
-        if (!files[t.name].created) {
-          EXPECT_LE(t.end, len) << t.name << " is cut into";
+      for (const auto& track : ref.tracks) {
+        if (!lives.files[track.name].created) {
+          EXPECT_LE(track.end, len) << track.name << " is cut into";
         }
       }
       cuts.push_back(len);
-      cut_after.push_back(last);
-    } else if (c.name.rfind("unlink", 0) == 0 && c.path == src) {
-      const FileState& f = files[last];
-      EXPECT_EQ(last, "TRACK01.WAV");
-      EXPECT_TRUE(f.synced && f.closed && f.dir_synced) << "deleted before TRACK01.WAV is durable";
+      cut_after.push_back(lives.last);
+    } else if (c.name.starts_with("unlink")) {
+      EXPECT_EQ(lives.last, "TRACK01.WAV");
+      EXPECT_TRUE(f.durable()) << "deleted before TRACK01.WAV is durable";
       deleted = c.ok();
     }
   }
@@ -862,56 +813,27 @@ TEST(SyscallOrder, EveryCutAndTheDeletionFollowADurableTrackFile) {
 
 TEST(SyscallOrder, EachPipedTrackFileIsFinalBeforeTheNextBegins) {
   if (rel::strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
-  const std::vector<std::string> settings = {"/G", "0.1", "/C", "0.2"};
-  const std::string wave = rel::noise_recording({30000, 1000, 40000, 20000, 35000}, 2000, 5000);
-  const rel::Reference ref = reference(wave, piped(settings), true);
-  th::TempDir dir, logs;
-  ASSERT_TRUE(
-      ended_with(split(dir.path(), wave,
-                       join({rel::strace(), "-f", "-y", "-o", logs / "log", "-e", rel::file_calls},
-                            piped(settings)),
-                       true),
-                 nullptr));
-  const std::string real = rel::real_path(dir.path());
-  std::string current;  // the track file being written
-  FileState f;
-  int64_t cut_to = -1;
+  const std::string wave = order_recording();
+  const auto want = reference(wave, piped(kOrderSettings), true).files();
+  const Trace t = clean_trace(wave, 0, piped(kOrderSettings), true);
+  Lives lives;
   std::vector<std::string> finished, deleted;
+  // The file before `next` (a track file, or the success message) is final.
   auto finish = [&](const std::string& next) {
-    if (current.empty()) return;
-    const bool gone = std::find(deleted.begin(), deleted.end(), current) != deleted.end();
-    if (!gone) {
-      EXPECT_TRUE(f.synced && f.closed && f.dir_synced)
-          << current << " is not durable before " << next;
-      EXPECT_EQ(cut_to, static_cast<int64_t>(ref.files()[current].size())) << current;
-      finished.push_back(current);
-    }
+    const std::string& name = lives.last;
+    if (name.empty() || std::count(deleted.begin(), deleted.end(), name)) return;
+    EXPECT_TRUE(lives.files[name].durable()) << name << " is not durable before " << next;
+    EXPECT_EQ(lives.files[name].cut_to, static_cast<int64_t>(want.at(name).size())) << name;
+    finished.push_back(name);
   };
-  for (const Call& c : rel::parse_strace(th::read_file(logs / "log"), real)) {
-    const bool track = ends_with(c.path, ".WAV");
-    const std::string name = track ? c.path.substr(c.path.rfind('/') + 1) : "";
-    if (c.name == "openat" && track) {
-      finish(name);
-      current = name;
-      f = FileState{};
-      cut_to = -1;
-    } else if (track && c.name == "write") {
-      f.synced = false;
-    } else if (track && c.name == "ftruncate") {
-      cut_to = std::strtoll(c.args.c_str() + c.args.find(">, ") + 3, nullptr, 10);
-      f.synced = false;
-    } else if (track && c.name == "fdatasync") {
-      f.synced = c.ok();
-    } else if (track && c.name == "close") {
-      f.closed = c.ok() && f.synced;
-    } else if (c.name == "fsync" && c.path == real) {
-      f.dir_synced = c.ok() && f.closed;
-    } else if (c.name.rfind("unlink", 0) == 0 && track) {
-      deleted.push_back(name);
-    } else if (c.name == "write" && c.args.find("successfully splitted") != std::string::npos) {
+  for (const Call& c : t.calls) {
+    if (c.name == "openat" && c.path.ends_with(".WAV")) finish(c.path);
+    if (c.name == "write" && c.args.find("successfully splitted") != std::string::npos) {
       finish("the success message");
-      current.clear();
+      lives.last.clear();
     }
+    const std::string track = lives.see(c, t.dir);
+    if (c.name.starts_with("unlink") && !track.empty()) deleted.push_back(track);
   }
   EXPECT_EQ(deleted, std::vector<std::string>{"TRACK02.WAV"});
   EXPECT_EQ(finished,
@@ -974,20 +896,20 @@ TEST(HostileInput, EndsWithTheProgramsMessageAndLosesNothing) {
     std::string wave;
     std::vector<std::string> args;
     Feed feed;
-    const std::string* message;                // null: success
+    int message;                               // an error code, or kOk
     std::map<std::string, std::string> files;  // the track files left
     bool source_kept;                          // the source as it was
   };
   const std::vector<std::string> ask = join(join({th::keldrun_path()}, kGap), {"rec.wav"});
   const std::vector<std::string> fifo = join(join({th::keldrun_path()}, kGap), {"fifo", "TRACK"});
   const Case cases[] = {
-      {"every track empty, in place", all_empty, in_place(), Feed::none_null, &kNoTracks, {}, true},
-      {"every track empty, piped", all_empty, piped(), Feed::pipe, &kNoTracks, {}, true},
-      {"no answer: standard input is empty", rec, ask, Feed::none_null, &kCancelled, {}, true},
-      {"no answer: standard input is closed", rec, ask, Feed::none_closed, &kCancelled, {}, true},
-      {"piped input declaring 0xFFFFFFFF bytes", endless, piped(), Feed::pipe, nullptr,
+      {"every track empty, in place", all_empty, in_place(), Feed::none_null, no_tracks, {}, true},
+      {"every track empty, piped", all_empty, piped(), Feed::pipe, no_tracks, {}, true},
+      {"no answer: standard input is empty", rec, ask, Feed::none_null, interrupted, {}, true},
+      {"no answer: standard input is closed", rec, ask, Feed::none_closed, interrupted, {}, true},
+      {"piped input declaring 0xFFFFFFFF bytes", endless, piped(), Feed::pipe, kOk,
        endless_ref.files(), true},
-      {"a FIFO that ends before the declared length", endless, fifo, Feed::fifo, nullptr,
+      {"a FIFO that ends before the declared length", endless, fifo, Feed::fifo, kOk,
        endless_ref.files(), true},
   };
   Figures figures;
@@ -1076,7 +998,7 @@ TEST(HostileInput, SourceThatGrowsDuringTheRunIsNotCut) {
     bool appended = false;
     const th::RunResult r = grow_source(wave, added, track, dir, &appended);
     ASSERT_TRUE(appended);
-    EXPECT_TRUE(ended_with(r, &kTruncateFailed));
+    EXPECT_TRUE(ended_with(r, truncate_failed));
     const std::string source = th::read_file(dir / "rec.wav");
     EXPECT_TRUE(ends_with(source, added)) << "the added bytes are gone";
     // What the run had cut before, it had the right to.
