@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -18,31 +17,14 @@
 namespace {
 
 const std::vector<std::string> kSmall = {"/G", "0.01", "/C", "0.005"};  // 441 and 220 frames
-const std::string kSuccess = "WAVE data successfully splitted. \n\a";
 const std::string kEarlyEnd = "\nUnexpected end of WAVE data.\n";
-
-// Sound whose frames all differ, so a frame out of place shows.
-th::Rec& tone(th::Rec& rec, uint32_t n) {
-  for (uint32_t k = 0; k < n; k++)
-    rec.frame(static_cast<int16_t>(9100 + k * 13 % 900), static_cast<int16_t>(-9100 - k % 900));
-  return rec;
-}
 
 th::Rec three_tracks() {
   th::Rec r;
-  tone(r.silence(1000), 2000).silence(1000);
-  tone(r, 2000).silence(1000);
-  tone(r, 2000).silence(1000);
+  r.silence(1000).tone(2000).silence(1000);
+  r.tone(2000).silence(1000);
+  r.tone(2000).silence(1000);
   return r;
-}
-
-std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& more) {
-  a.insert(a.end(), more.begin(), more.end());
-  return a;
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 size_t count(const std::string& s, const std::string& part) {
@@ -51,31 +33,14 @@ size_t count(const std::string& s, const std::string& part) {
   return n;
 }
 
-// The regular files in `dir`, by name.
-std::map<std::string, std::string> files_in(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.is_regular_file()) files[e.path().filename().string()] = th::read_file(e.path().string());
-  return files;
-}
-
 // The track files of an in-place split of `wave`, without normalization.
 std::map<std::string, std::string> split_in_place(const std::string& wave,
                                                   const std::vector<std::string>& settings) {
   th::TempDir dir;
   th::write_file(dir / "rec.wav", wave);
-  const auto run = th::run_keldrun(with({"/I", "rec.wav", "OUT"}, settings), dir.path());
+  const auto run = th::run_keldrun(th::join({"/I", "rec.wav", "OUT"}, settings), dir.path());
   EXPECT_EQ(run.status, 0) << run.err;
-  return files_in(dir.path());
-}
-
-void expect_same_files(const std::map<std::string, std::string>& got,
-                       const std::map<std::string, std::string>& want) {
-  ASSERT_EQ(got.size(), want.size());
-  for (auto g = got.begin(), w = want.begin(); g != got.end(); ++g, ++w) {
-    EXPECT_EQ(g->first, w->first);
-    EXPECT_TRUE(g->second == w->second) << g->first << " differs";
-  }
+  return th::files_in(dir.path());
 }
 
 // Writes `bytes` into a new FIFO once a reader opens it.
@@ -109,11 +74,11 @@ class FifoWriter {
 TEST(SplitOnTheFly, PipedGivesTheFilesOfAnInPlaceSplit) {
   const th::Rec three = three_tracks();
   th::Rec hole;  // the cut of 2205 frames swallows the middle track
-  tone(tone(tone(hole.silence(1000), 5000).silence(1000), 50).silence(1000), 5000).silence(3000);
+  hole.silence(1000).tone(5000).silence(1000).tone(50).silence(1000).tone(5000).silence(3000);
   th::Rec at_once;  // sound from the first frame: track 1 starts at 0
-  tone(tone(at_once, 3000).silence(1000), 2000).silence(1000);
+  at_once.tone(3000).silence(1000).tone(2000).silence(1000);
   th::Rec loud_end;  // the data runs out in the middle of a track
-  tone(tone(loud_end.silence(1000), 2000).silence(1000), 2000);
+  loud_end.silence(1000).tone(2000).silence(1000).tone(2000);
   const uint32_t size = static_cast<uint32_t>(three.data().size());
   struct Case {
     std::string name, wave;
@@ -132,28 +97,28 @@ TEST(SplitOnTheFly, PipedGivesTheFilesOfAnInPlaceSplit) {
     const auto want = split_in_place(c.wave, c.settings);
     EXPECT_GE(want.size(), 2u);
     th::TempDir dir;
-    const auto run = th::run_keldrun(with({"-", "OUT"}, c.settings), dir.path(), c.wave);
+    const auto run = th::run_keldrun(th::join({"-", "OUT"}, c.settings), dir.path(), c.wave);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(count(run.err, kEarlyEnd), c.early_end ? 1u : 0u);
-    EXPECT_TRUE(ends_with(th::visible(run.err), kSuccess)) << run.err;
-    expect_same_files(files_in(dir.path()), want);
+    EXPECT_TRUE(th::visible(run.err).ends_with(th::kSuccess)) << run.err;
+    th::expect_files(dir.path(), want);
   }
 }
 
 TEST(SplitOnTheFly, SwitchesChangeNothingForPipedInput) {
   th::Rec r;  // a peak of 16384 that normalization would scale
-  tone(r.silence(1000), 500).frame(16384, -8192);
-  tone(r, 500).silence(1000);
-  tone(r, 800).silence(1000);
+  r.silence(1000).tone(500).frame(16384, -8192);
+  r.tone(500).silence(1000);
+  r.tone(800).silence(1000);
   const auto want = split_in_place(r.wave(), kSmall);
   for (const auto& switches : std::vector<std::vector<std::string>>{{"/N"}, {"/I", "/N", "/P"}}) {
     SCOPED_TRACE(testing::PrintToString(switches));
     th::TempDir dir;
     const auto run =
-        th::run_keldrun(with(with(switches, {"-", "OUT"}), kSmall), dir.path(), r.wave());
+        th::run_keldrun(th::join(th::join(switches, {"-", "OUT"}), kSmall), dir.path(), r.wave());
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err.find("(Y/N)"), std::string::npos);
-    expect_same_files(files_in(dir.path()), want);
+    th::expect_files(dir.path(), want);
   }
 }
 
@@ -168,14 +133,16 @@ TEST(SplitOnTheFly, NamedInputThatCannotSeekIsSplitAsItIsRead) {
     if (fifo) {
       FifoWriter writer(dir / "side.wav", wave);
       // Interactive: an in-place split would ask, and could not rewind.
-      run = th::run_keldrun(with({"side.wav", "OUT"}, kSmall), dir.path());
+      run = th::run_keldrun(th::join({"side.wav", "OUT"}, kSmall), dir.path());
     } else {
       ASSERT_EQ(symlink("/dev/stdin", (dir / "side.wav").c_str()), 0);
-      run = th::run_keldrun(with({"side.wav", "OUT"}, kSmall), dir.path(), wave);
+      run = th::run_keldrun(th::join({"side.wav", "OUT"}, kSmall), dir.path(), wave);
     }
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err.find("(Y/N)"), std::string::npos);
-    expect_same_files(files_in(dir.path()), want);
+    auto files = want;  // the link stays; a FIFO is no regular file
+    if (!fifo) files["side.wav"] = "-> /dev/stdin";
+    th::expect_files(dir.path(), files);
     EXPECT_TRUE(th::file_exists(dir / "side.wav"));
   }
 }
@@ -184,20 +151,20 @@ TEST(SplitOnTheFly, ListingIsTheSameFromAFileAPipeAndAFifo) {
   const std::string wave = three_tracks().wave();
   th::TempDir dir;
   th::write_file(dir / "rec.wav", wave);
-  const auto from_file = th::run_keldrun(with({"rec.wav", "-"}, kSmall), dir.path());
+  const auto from_file = th::run_keldrun(th::join({"rec.wav", "-"}, kSmall), dir.path());
   ASSERT_EQ(from_file.status, 0) << from_file.err;
   EXPECT_EQ(count(from_file.out, "\n\r"), 3u);  // three rows after the banner
-  const auto piped = th::run_keldrun(with({"-", "-"}, kSmall), dir.path(), wave);
+  const auto piped = th::run_keldrun(th::join({"-", "-"}, kSmall), dir.path(), wave);
   EXPECT_EQ(piped.status, 0) << piped.err;
   EXPECT_EQ(piped.out, from_file.out);
   th::RunResult fifo;
   {
     FifoWriter writer(dir / "side.wav", wave);
-    fifo = th::run_keldrun(with({"side.wav", "-"}, kSmall), dir.path());
+    fifo = th::run_keldrun(th::join({"side.wav", "-"}, kSmall), dir.path());
   }
   EXPECT_EQ(fifo.status, 0) << fifo.err;
   EXPECT_EQ(fifo.out, from_file.out);
-  expect_same_files(files_in(dir.path()), {{"rec.wav", wave}});
+  th::expect_files(dir.path(), {{"rec.wav", wave}});
   EXPECT_TRUE(th::file_exists(dir / "side.wav"));
 }
 

@@ -19,25 +19,16 @@
 namespace {
 
 namespace fs = std::filesystem;
+using th::join;
 
 constexpr int64_t kFilter = 10;
 // Short gaps keep the recordings tiny: /G 0.01 is 441 frames, /C 0.005 is 220.
 const std::vector<std::string> kSmall = {"/G", "0.01", "/C", "0.005"};
 constexpr int64_t kGap = 441, kCut = 220;
-const std::string kSuccess = "WAVE data successfully splitted. \n\a";
 
 struct Span {
   int64_t start, end;
 };
-
-// Loud material: levels 9100 to 9999, different in the two channels, so a
-// frame copied from the wrong place shows. With the default threshold and
-// filter, two such frames in the window are sound, one alone is not.
-void loud(th::Rec& rec, uint32_t n) {
-  for (uint32_t k = 0; k < n; k++)
-    rec.frame(static_cast<int16_t>(9100 + k * 37 % 900),
-              static_cast<int16_t>(-(9100 + k * 53 % 900)));
-}
 
 // Blocks of loud material in digital silence.
 struct Recording {
@@ -50,7 +41,7 @@ struct Recording {
   }
   Recording& sound(uint32_t n) {
     if (blocks.empty() || blocks.back().end != rec.frames()) blocks.push_back({rec.frames(), 0});
-    loud(rec, n);
+    rec.tone(n);
     blocks.back().end = rec.frames();
     return *this;
   }
@@ -100,11 +91,6 @@ std::string track_file(const std::string& data, Span t, bool normalized = false)
   return th::canonical_header(static_cast<uint32_t>(d.size())) + d;
 }
 
-std::string track_name(const std::string& base, size_t number) {
-  return base + static_cast<char>('0' + number / 10) + static_cast<char>('0' + number % 10) +
-         ".WAV";
-}
-
 // The files that splitting `data` into `tracks` leaves: none for an empty one.
 std::map<std::string, std::string> split_files(const std::string& data,
                                                const std::vector<Span>& tracks,
@@ -112,45 +98,8 @@ std::map<std::string, std::string> split_files(const std::string& data,
   std::map<std::string, std::string> files;
   for (size_t i = 0; i < tracks.size(); i++)
     if (tracks[i].end > tracks[i].start)
-      files[track_name("TRACK", i + 1)] = track_file(data, tracks[i], normalized);
+      files[th::track_name(i + 1)] = track_file(data, tracks[i], normalized);
   return files;
-}
-
-// Every file under `dir` by relative name: its bytes, or where a link points.
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    const std::string name = fs::relative(e.path(), dir).string();
-    if (e.is_symlink())
-      files[name] = "-> " + fs::read_symlink(e.path()).string();
-    else if (e.is_regular_file())
-      files[name] = th::read_file(e.path().string());
-  }
-  return files;
-}
-
-// Compares names first, then bytes, without printing megabytes on failure.
-void expect_files(const std::string& dir, const std::map<std::string, std::string>& want) {
-  const auto got = snapshot(dir);
-  std::vector<std::string> got_names, want_names;
-  for (const auto& f : got) got_names.push_back(f.first);
-  for (const auto& f : want) want_names.push_back(f.first);
-  EXPECT_EQ(got_names, want_names);
-  for (const auto& [name, bytes] : want) {
-    const auto it = got.find(name);
-    if (it == got.end()) continue;
-    EXPECT_TRUE(it->second == bytes)
-        << name << ": " << it->second.size() << " bytes, expected " << bytes.size();
-  }
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::vector<std::string> args(std::vector<std::string> a, const std::vector<std::string>& more) {
-  a.insert(a.end(), more.begin(), more.end());
-  return a;
 }
 
 // Three tracks, 2000 frames of sound each.
@@ -178,22 +127,22 @@ TEST(SplitInPlace, ThreeTracksBackToFront) {
     SCOPED_TRACE(c.name);
     th::TempDir dir;
     th::write_file(dir / "rec.wav", c.wave);
-    auto a = args({"/I", "rec.wav"}, kSmall);
+    auto a = join({"/I", "rec.wav"}, kSmall);
     if (c.preserve) a.push_back("/P");
     const auto run = th::run_keldrun(a, dir.path());
     EXPECT_EQ(run.status, 0) << run.err;
     const std::string deleting = c.preserve ? "" : "Deleting the track from the WAVE file...\n";
-    EXPECT_TRUE(
-        ends_with(th::visible(run.err), "Writing new WAVE file of track 3...\n" + deleting +
-                                            "Writing new WAVE file of track 2...\n" + deleting +
-                                            "Writing new WAVE file of track 1...\n" + kSuccess))
+    EXPECT_TRUE(th::visible(run.err).ends_with("Writing new WAVE file of track 3...\n" + deleting +
+                                               "Writing new WAVE file of track 2...\n" + deleting +
+                                               "Writing new WAVE file of track 1...\n" +
+                                               th::kSuccess))
         << run.err;
     EXPECT_EQ(run.err.find("(Y/N)"), std::string::npos);
     EXPECT_EQ(run.err.find("\nUnexpected end of WAVE data.\n") != std::string::npos,
               c.name == "early end");
     auto files = want;
     if (c.preserve) files["rec.wav"] = c.wave;
-    expect_files(dir.path(), files);
+    th::expect_files(dir.path(), files);
   }
 }
 
@@ -208,13 +157,13 @@ TEST(SplitInPlace, EmptyTrackLeavesAHoleInTheNumbering) {
   th::write_file(dir / "rec.wav", r.rec.wave());
   const auto run = th::run_keldrun({"/I", "rec.wav", "/G", "0.01", "/C", "0.05"}, dir.path());
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(ends_with(th::visible(run.err),
-                        "Writing new WAVE file of track 3...\n"
-                        "Deleting the track from the WAVE file...\n"
-                        "Writing new WAVE file of track 1...\n" +
-                            kSuccess))
+  EXPECT_TRUE(
+      th::visible(run.err).ends_with("Writing new WAVE file of track 3...\n"
+                                     "Deleting the track from the WAVE file...\n"
+                                     "Writing new WAVE file of track 1...\n" +
+                                     th::kSuccess))
       << run.err;
-  expect_files(dir.path(), split_files(r.rec.data(), tracks));
+  th::expect_files(dir.path(), split_files(r.rec.data(), tracks));
 }
 
 // Reads sample `k` (0 = left of frame 0) of a track file's data.
@@ -232,9 +181,9 @@ TEST(SplitInPlace, NormalizesEachTrackByItsOwnPeak) {
   ASSERT_EQ(r.blocks.size(), 2u);
   th::TempDir dir;
   th::write_file(dir / "rec.wav", r.rec.wave());
-  const auto run = th::run_keldrun(args({"/I", "/N", "rec.wav"}, kSmall), dir.path());
+  const auto run = th::run_keldrun(join({"/I", "/N", "rec.wav"}, kSmall), dir.path());
   EXPECT_EQ(run.status, 0) << run.err;
-  expect_files(dir.path(), split_files(r.rec.data(), tracks, true));
+  th::expect_files(dir.path(), split_files(r.rec.data(), tracks, true));
 
   // The same values worked out by hand: x * 32767 / peak, toward zero.
   const std::string t1 = th::read_file(dir / "TRACK01.WAV"),
@@ -261,8 +210,8 @@ TEST(SplitInPlace, TrackWithPeakZeroIsWrittenUnchanged) {
   const auto run =
       th::run_keldrun({"/I", "/N", "rec.wav", "/F", "0", "/G", "0.001", "/C", "0.001"}, dir.path());
   EXPECT_EQ(run.status, 0) << run.err;
-  expect_files(dir.path(), {{"TRACK01.WAV", track_file(rec.data(), {1, 157}, true)},
-                            {"TRACK02.WAV", track_file(rec.data(), {201, 256})}});
+  th::expect_files(dir.path(), {{"TRACK01.WAV", track_file(rec.data(), {1, 157}, true)},
+                                {"TRACK02.WAV", track_file(rec.data(), {201, 256})}});
 }
 
 TEST(SplitInPlace, AnswersOnStandardInput) {
@@ -297,16 +246,16 @@ TEST(SplitInPlace, AnswersOnStandardInput) {
     th::TempDir dir;
     th::write_file(dir / "rec.wav", r.rec.wave());
     const auto run =
-        th::run_keldrun(args(args({"rec.wav"}, kSmall), c.extra), dir.path(), c.input, c.answers);
+        th::run_keldrun(join(join({"rec.wav"}, kSmall), c.extra), dir.path(), c.input, c.answers);
     EXPECT_NE(run.err.find(split_q), std::string::npos);
     if (c.files) {
       EXPECT_EQ(run.status, 0) << run.err;
       EXPECT_NE(run.err.find(split_q + norm_q), std::string::npos);
-      expect_files(dir.path(), *c.files);
+      th::expect_files(dir.path(), *c.files);
     } else {
       EXPECT_EQ(run.status, 1);
-      EXPECT_TRUE(ends_with(run.err, split_q + cancelled)) << run.err;
-      expect_files(dir.path(), {{"rec.wav", r.rec.wave()}});
+      EXPECT_TRUE(run.err.ends_with(split_q + cancelled)) << run.err;
+      th::expect_files(dir.path(), {{"rec.wav", r.rec.wave()}});
     }
   }
   // Standard input that is /dev/null gives no answer: a no, never a wait.
@@ -316,8 +265,8 @@ TEST(SplitInPlace, AnswersOnStandardInput) {
       {"/bin/sh", "-c", "exec \"$0\" rec.wav /G 0.01 /C 0.005 </dev/null", th::keldrun_path()},
       dir.path());
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(ends_with(run.err, cancelled)) << run.err;
-  expect_files(dir.path(), {{"rec.wav", r.rec.wave()}});
+  EXPECT_TRUE(run.err.ends_with(cancelled)) << run.err;
+  th::expect_files(dir.path(), {{"rec.wav", r.rec.wave()}});
 }
 
 // `n` tracks of 20 loud frames, 60 silent frames apart: 52 silent steps.
@@ -337,26 +286,26 @@ TEST(SplitInPlace, NinetyNineTracksButNotAHundred) {
   {
     th::TempDir dir;
     th::write_file(dir / "rec.wav", r99.rec.wave());
-    const auto run = th::run_keldrun(args({"/I", "rec.wav"}, tiny), dir.path());
+    const auto run = th::run_keldrun(join({"/I", "rec.wav"}, tiny), dir.path());
     EXPECT_EQ(run.status, 0) << run.err;
-    expect_files(dir.path(), split_files(r99.rec.data(), t99));
+    th::expect_files(dir.path(), split_files(r99.rec.data(), t99));
   }
   {
     // In place, the descent finds the 100th track before anything is written.
     th::TempDir dir;
     th::write_file(dir / "rec.wav", r100.rec.wave());
-    const auto run = th::run_keldrun(args({"/I", "rec.wav"}, tiny), dir.path());
+    const auto run = th::run_keldrun(join({"/I", "rec.wav"}, tiny), dir.path());
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(ends_with(run.err, "\nToo many tracks.\n\a")) << run.err;
-    expect_files(dir.path(), {{"rec.wav", r100.rec.wave()}});
+    EXPECT_TRUE(run.err.ends_with("\nToo many tracks.\n\a")) << run.err;
+    th::expect_files(dir.path(), {{"rec.wav", r100.rec.wave()}});
   }
   {
     // Piped, tracks 1 to 99 are complete by then.
     th::TempDir dir;
-    const auto run = th::run_keldrun(args({"-"}, tiny), dir.path(), r100.rec.wave());
+    const auto run = th::run_keldrun(join({"-"}, tiny), dir.path(), r100.rec.wave());
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(ends_with(run.err, "\nToo many tracks.\n\a")) << run.err;
-    expect_files(dir.path(), split_files(r100.rec.data(), {t100.begin(), t100.end() - 1}));
+    EXPECT_TRUE(run.err.ends_with("\nToo many tracks.\n\a")) << run.err;
+    th::expect_files(dir.path(), split_files(r100.rec.data(), {t100.begin(), t100.end() - 1}));
   }
 }
 
@@ -373,13 +322,13 @@ TEST(SplitInPlace, NoTrackFileMeansTheSourceIsKept) {
     th::TempDir dir;
     th::write_file(dir / "rec.wav", r.rec.wave());
     // Interactive: the questions come after an empty table, and "y" says split.
-    const auto run = th::run_keldrun(args(mode, {"/G", "0.01", "/C", "0.01"}), dir.path(),
+    const auto run = th::run_keldrun(join(mode, {"/G", "0.01", "/C", "0.01"}), dir.path(),
                                      mode.back() == "-" ? r.rec.wave()
                                      : mode.size() == 1 ? "y\n"
                                                         : "");
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(ends_with(run.err, "\nNo tracks detected in the WAVE file.\n\a")) << run.err;
-    expect_files(dir.path(), {{"rec.wav", r.rec.wave()}});
+    EXPECT_TRUE(run.err.ends_with("\nNo tracks detected in the WAVE file.\n\a")) << run.err;
+    th::expect_files(dir.path(), {{"rec.wav", r.rec.wave()}});
   }
 }
 
@@ -414,16 +363,16 @@ TEST(SplitInPlace, RefusesAnInputThatATrackFileWouldOverwrite) {
     fs::create_directory(dir / "sub");
     th::write_file(dir / "TRACK02.WAV", r.rec.wave());
     c.setup(dir);
-    const auto before = snapshot(dir.path());
-    const auto run = th::run_keldrun(args(args({"/I"}, c.args), kSmall), dir.path());
+    const auto before = th::files_in(dir.path());
+    const auto run = th::run_keldrun(join(join({"/I"}, c.args), kSmall), dir.path());
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(ends_with(run.err, "\nThe input file would be overwritten by a track file.\n\a"))
+    EXPECT_TRUE(run.err.ends_with("\nThe input file would be overwritten by a track file.\n\a"))
         << run.err;
-    expect_files(dir.path(), before);
+    th::expect_files(dir.path(), before);
     // Listing writes nothing, so it has nothing to refuse.
-    const auto list = th::run_keldrun(args({c.args[0], "-"}, kSmall), dir.path());
+    const auto list = th::run_keldrun(join({c.args[0], "-"}, kSmall), dir.path());
     EXPECT_EQ(list.status, 0) << list.err;
-    expect_files(dir.path(), before);
+    th::expect_files(dir.path(), before);
   }
 }
 
@@ -432,11 +381,11 @@ TEST(SplitInPlace, InterruptedSplitFinishesWhenRunAgain) {
   Recording r;
   r.quiet(1000);
   for (uint32_t n : {2000, 1500, 3000, 1000}) r.sound(n).quiet(1000);
-  const auto a = args({"/I", "rec.wav"}, kSmall);
+  const auto a = join({"/I", "rec.wav"}, kSmall);
   th::TempDir ref;
   th::write_file(ref / "rec.wav", r.rec.wave());
   ASSERT_EQ(th::run_keldrun(a, ref.path()).status, 0);
-  const auto want = snapshot(ref.path());
+  const auto want = th::files_in(ref.path());
   ASSERT_EQ(want, split_files(r.rec.data(), r.tracks(kGap, kCut)));
   // Killed as it is about to make its second, then its third cut.
   for (const char* when : {"2", "3"}) {
@@ -444,7 +393,7 @@ TEST(SplitInPlace, InterruptedSplitFinishesWhenRunAgain) {
     th::TempDir dir;
     th::write_file(dir / "rec.wav", r.rec.wave());
     const auto killed = th::run_program(
-        args({rel::strace(), "-o", "/dev/null", "-e", "trace=ftruncate", "-e",
+        join({rel::strace(), "-o", "/dev/null", "-e", "trace=ftruncate", "-e",
               std::string("inject=ftruncate:signal=KILL:when=") + when, th::keldrun_path()},
              a),
         dir.path());
@@ -453,7 +402,7 @@ TEST(SplitInPlace, InterruptedSplitFinishesWhenRunAgain) {
     EXPECT_LT(th::read_file(dir / "rec.wav").size(), r.rec.wave().size());
     const auto again = th::run_keldrun(a, dir.path());
     EXPECT_EQ(again.status, 0) << again.err;
-    expect_files(dir.path(), want);
+    th::expect_files(dir.path(), want);
   }
 }
 
@@ -464,7 +413,7 @@ TEST(SplitInPlace, SlowSparseInputBeyondTwoGiB) {
   const int64_t a1 = 536900000, a2 = a1 + 4 * 44100, frames = a2 + 4 * 44100;
   ASSERT_GT(44 + 4 * a1, int64_t{1} << 31);
   th::Rec block;
-  loud(block, 44100);
+  block.tone(44100);
   th::TempDir dir;
   const std::string path = dir / "rec.wav";
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -488,7 +437,7 @@ TEST(SplitInPlace, SlowSparseInputBeyondTwoGiB) {
     const std::string want = th::canonical_header(static_cast<uint32_t>(4 * length)) +
                              std::string(32, '\0') + block.data() +
                              std::string(4 * static_cast<size_t>(length - 44100 - 8), '\0');
-    const std::string got = th::read_file(dir / track_name("TRACK", track));
+    const std::string got = th::read_file(dir / th::track_name(track));
     EXPECT_EQ(got.size(), want.size());
     EXPECT_TRUE(got == want);
   }

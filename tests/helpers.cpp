@@ -1,6 +1,7 @@
 #include "helpers.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -61,6 +62,12 @@ Rec& Rec::level(int16_t value, uint32_t n) {
   return *this;
 }
 
+Rec& Rec::tone(uint32_t n) {
+  for (uint32_t k = 0; k < n; k++)
+    frame(static_cast<int16_t>(9100 + k * 37 % 900), static_cast<int16_t>(-(9100 + k * 53 % 900)));
+  return *this;
+}
+
 std::string Rec::wave(int64_t declared) const {
   std::string h = canonical_header(static_cast<uint32_t>(data_.size()));
   if (declared >= 0) h.replace(40, 4, u32(static_cast<uint32_t>(declared)));
@@ -90,6 +97,44 @@ void write_file(const std::string& path, const std::string& bytes) {
 bool file_exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+std::map<std::string, std::string> files_in(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    // Lexically: fs::relative would follow a link to its target.
+    const std::string name = e.path().lexically_relative(dir).string();
+    if (e.is_symlink())
+      files[name] = "-> " + fs::read_symlink(e.path()).string();
+    else if (e.is_regular_file())
+      files[name] = read_file(e.path().string());
+  }
+  return files;
+}
+
+void expect_files(const std::string& dir, const std::map<std::string, std::string>& want) {
+  const auto got = files_in(dir);
+  std::vector<std::string> got_names, want_names;
+  for (const auto& f : got) got_names.push_back(f.first);
+  for (const auto& f : want) want_names.push_back(f.first);
+  EXPECT_EQ(got_names, want_names);
+  for (const auto& [name, bytes] : want) {
+    const auto it = got.find(name);
+    if (it == got.end()) continue;
+    EXPECT_TRUE(it->second == bytes)
+        << name << ": " << it->second.size() << " bytes, expected " << bytes.size();
+  }
+}
+
+std::string track_name(size_t number, const std::string& base) {
+  return base + static_cast<char>('0' + number / 10) + static_cast<char>('0' + number % 10) +
+         ".WAV";
+}
+
+std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 TempDir::TempDir() {

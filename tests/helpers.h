@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,12 +25,20 @@ std::string fmt_payload(uint16_t tag = 1, uint16_t channels = 2, uint32_t rate =
 // The canonical 44-byte header declaring `data_bytes`.
 std::string canonical_header(uint32_t data_bytes);
 
+// The program's last words on success.
+inline const std::string kSuccess = "WAVE data successfully splitted. \n\a";
+
 // Builds recordings frame by frame.
 class Rec {
  public:
   Rec& frame(int16_t left, int16_t right);
   Rec& level(int16_t value, uint32_t n);  // n frames of (value, value)
   Rec& silence(uint32_t n) { return level(0, n); }
+  // n frames of sound at levels 9100 to 9999, different in the two channels
+  // and from frame to frame, so that a frame out of place shows. With the
+  // default threshold and filter, two such frames in the window are sound,
+  // one alone is not.
+  Rec& tone(uint32_t n);
   uint32_t frames() const { return static_cast<uint32_t>(data_.size() / 4); }
   const std::string& data() const { return data_; }
   // Canonical header plus data; `declared` overrides the data size field.
@@ -44,6 +53,14 @@ FILE* memfile(const std::string& bytes);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
+// Every file under `dir` by relative name: its bytes, or where a link points.
+std::map<std::string, std::string> files_in(const std::string& dir);
+// Expects `dir` to hold exactly `want`: names first, then bytes, without
+// printing megabytes.
+void expect_files(const std::string& dir, const std::map<std::string, std::string>& want);
+// The name of a track file: "TRACK01.WAV" for track 1.
+std::string track_name(size_t number, const std::string& base = "TRACK");
+std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b);
 
 // A directory that lives as long as the object.
 class TempDir {

@@ -69,13 +69,6 @@ Reference make_reference(const std::string& original,
   return ref;
 }
 
-std::map<std::string, std::string> files_in(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::directory_iterator(dir))
-    if (e.is_regular_file()) files[e.path().filename().string()] = th::read_file(e.path());
-  return files;
-}
-
 namespace {
 
 int64_t frame_of(int64_t byte) {
@@ -94,7 +87,7 @@ std::string state_of(const std::map<std::string, std::string>& files, const RefT
 
 std::string check_conservation(const Reference& ref, const std::string& dir,
                                const std::string& source) {
-  const auto files = files_in(dir);
+  const auto files = th::files_in(dir);
   std::string problems;
   const auto src = files.find(source);
   int64_t kept = -1;  // bytes of the recording that the source still holds
@@ -126,7 +119,7 @@ std::string check_conservation(const Reference& ref, const std::string& dir,
 }
 
 std::string check_piped(const Reference& ref, const std::string& dir) {
-  const auto files = files_in(dir);
+  const auto files = th::files_in(dir);
   size_t complete = 0;
   while (complete < ref.tracks.size()) {
     const auto f = files.find(ref.tracks[complete].name);

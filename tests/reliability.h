@@ -37,9 +37,6 @@ Reference make_reference(const std::string& original,
                          const std::map<std::string, std::string>& track_files,
                          std::string* problem);
 
-// The regular files in `dir`, by name, with their bytes.
-std::map<std::string, std::string> files_in(const std::string& dir);
-
 // What a faulted or killed in-place run left in `dir`: the source `source`
 // (if there) must be a byte-identical prefix of the original at least as
 // long as its header, and every reference track must be complete and

@@ -27,18 +27,15 @@
 namespace {
 
 using rel::Call;
+using th::join;
+using th::kSuccess;
+using th::track_name;
 
 const std::string kUnexpectedEnd = "\nUnexpected end of WAVE data.\n";
-const std::string kSuccess = "WAVE data successfully splitted. \n\a";
 
 // Gaps of 0.1 s (4410 frames) and, by default, as much cut from each
 // track's end: recordings of a few seconds hold several tracks.
 const std::vector<std::string> kGap = {"/G", "0.1"};
-
-std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 std::vector<std::string> in_place(const std::vector<std::string>& settings = kGap) {
   return join(join({th::keldrun_path(), "/I"}, settings), {"rec.wav", "TRACK"});
@@ -46,10 +43,6 @@ std::vector<std::string> in_place(const std::vector<std::string>& settings = kGa
 
 std::vector<std::string> piped(const std::vector<std::string>& settings = kGap) {
   return join(join({th::keldrun_path()}, settings), {"-", "TRACK"});
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 std::string printable(const std::string& s) {
@@ -71,17 +64,11 @@ testing::AssertionResult ended_with(const th::RunResult& r, int code) {
 // code, or exit code 1 without one of its messages (a sanitizer's report,
 // say).
 bool is_foreign(const th::RunResult& r) {
-  if (r.exited(0)) return !ends_with(r.err, kSuccess);
+  if (r.exited(0)) return !r.err.ends_with(kSuccess);
   if (!r.exited(1)) return true;
   for (const char* m : err_text)
-    if (ends_with(r.err, std::string(m) + "\n\a")) return false;
+    if (r.err.ends_with(std::string(m) + "\n\a")) return false;
   return true;
-}
-
-std::string track_name(size_t n) {
-  char name[16];
-  std::snprintf(name, sizeof name, "TRACK%02zu.WAV", n);
-  return name;
 }
 
 // Runs `argv` in `dir` on `wave`: piped to it, or in place as rec.wav.
@@ -106,7 +93,7 @@ rel::Reference reference(const std::string& wave, const std::vector<std::string>
   th::TempDir dir;
   const th::RunResult r = split(dir.path(), wave, argv, pipe);
   EXPECT_TRUE(ended_with(r, kOk)) << "the reference run";
-  auto files = rel::files_in(dir.path());
+  auto files = th::files_in(dir.path());
   files.erase("rec.wav");
   std::string problem;
   rel::Reference ref = rel::make_reference(wave, files, &problem);
@@ -277,7 +264,7 @@ bool picks(On on, const std::vector<Call>& calls, size_t i, const std::string& s
                         calls[k].args.find("SEEK_SET") != std::string::npos);
   switch (on) {
     case On::track:
-      return ends_with(c.path, ".WAV");
+      return c.path.ends_with(".WAV");
     case On::dir:
       return c.path == dir;
     case On::source:
@@ -387,7 +374,7 @@ void run_fault_table(const std::vector<Fault>& table, bool pipe, Figures& figure
       if (f.message == kOk && !pipe) {
         // The run went on: every track is out, and only a failed deletion
         // leaves the source behind.
-        auto files = rel::files_in(dir.path());
+        auto files = th::files_in(dir.path());
         EXPECT_EQ(files.count("rec.wav"), std::string(f.call) == "unlink" ? 1u : 0u);
         files.erase("rec.wav");
         EXPECT_TRUE(files == ref.files());
@@ -578,8 +565,7 @@ TEST(KillSweep, KilledAnywhereAndRunAgainGivesTheSameTracks) {
     }
     figures.count(again, report);
     figures.hung += r.hung;
-    EXPECT_TRUE(rel::files_in(dir.path()) == ref.files())
-        << "the run again did not leave exactly the reference's track files";
+    th::expect_files(dir.path(), ref.files());
   }
   if (!sample) {
     EXPECT_GE(kills, 150);
@@ -686,7 +672,7 @@ TEST(DiskFull, InPlaceSplitNeedsRoomForTheLargestTrackOnly) {
     EXPECT_EQ(report, "");
     if (c.outcome == 0) {
       EXPECT_TRUE(ended_with(r, kOk));
-      EXPECT_TRUE(rel::files_in(result.path()) == ref.files());
+      th::expect_files(result.path(), ref.files());
     } else if (c.outcome == 1 || !r.exited(0)) {
       EXPECT_TRUE(ended_with(r, write_failed));
     }
@@ -941,7 +927,7 @@ TEST(HostileInput, EndsWithTheProgramsMessageAndLosesNothing) {
     const th::RunResult r = th::run_program(c.args, dir.path(), o);
     figures.count(r, "");
     EXPECT_TRUE(ended_with(r, c.message));
-    auto files = rel::files_in(dir.path());
+    auto files = th::files_in(dir.path());
     if (c.feed == Feed::none_null || c.feed == Feed::none_closed) {
       EXPECT_TRUE(files["rec.wav"] == c.wave) << "the source was changed";
       files.erase("rec.wav");
@@ -1000,7 +986,7 @@ TEST(HostileInput, SourceThatGrowsDuringTheRunIsNotCut) {
     ASSERT_TRUE(appended);
     EXPECT_TRUE(ended_with(r, truncate_failed));
     const std::string source = th::read_file(dir / "rec.wav");
-    EXPECT_TRUE(ends_with(source, added)) << "the added bytes are gone";
+    EXPECT_TRUE(source.ends_with(added)) << "the added bytes are gone";
     // What the run had cut before, it had the right to.
     th::write_file(dir / "rec.wav", source.substr(0, source.size() - added.size()));
     EXPECT_EQ(rel::check_conservation(ref, dir.path(), "rec.wav"), "");
@@ -1020,7 +1006,7 @@ TEST(HostileInput, ClosedStandardErrorLeavesTheTracksIntact) {
         split(dir.path(), wave,
               join({"/bin/sh", "-c", "exec \"$@\" 2>&-", "sh"}, pipe ? piped() : in_place()), pipe);
     EXPECT_TRUE(r.exited(0)) << r.describe();
-    EXPECT_TRUE(rel::files_in(dir.path()) == ref.files()) << "the track files differ";
+    th::expect_files(dir.path(), ref.files());
   }
 }
 
