@@ -91,6 +91,7 @@ TEST(SplitOnTheFly, PipedGivesTheFilesOfAnInPlaceSplit) {
       {"early end in silence", three.wave(2 * size), kSmall, true},
       {"early end in a frame", three.wave(2 * size) + "\x01\x02", kSmall, true},
       {"early end in sound", loud_end.wave(loud_end.data().size() + 4000), kSmall, true},
+      {"declaring 4 GiB", three.wave(0xFFFFFFFF), kSmall, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -258,15 +258,19 @@ TEST(SplitInPlace, AnswersOnStandardInput) {
       th::expect_files(dir.path(), {{"rec.wav", r.rec.wave()}});
     }
   }
-  // Standard input that is /dev/null gives no answer: a no, never a wait.
-  th::TempDir dir;
-  th::write_file(dir / "rec.wav", r.rec.wave());
-  const auto run = th::run_program(
-      {"/bin/sh", "-c", "exec \"$0\" rec.wav /G 0.01 /C 0.005 </dev/null", th::keldrun_path()},
-      dir.path());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(run.err.ends_with(cancelled)) << run.err;
-  th::expect_files(dir.path(), {{"rec.wav", r.rec.wave()}});
+  // Standard input that is /dev/null, or closed, gives no answer: a no,
+  // never a wait.
+  for (const std::string redirect : {"</dev/null", "<&-"}) {
+    SCOPED_TRACE(redirect);
+    th::TempDir dir;
+    th::write_file(dir / "rec.wav", r.rec.wave());
+    const auto run = th::run_program(
+        {"/bin/sh", "-c", "exec \"$0\" rec.wav /G 0.01 /C 0.005 " + redirect, th::keldrun_path()},
+        dir.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.ends_with(cancelled)) << run.err;
+    th::expect_files(dir.path(), {{"rec.wav", r.rec.wave()}});
+  }
 }
 
 // `n` tracks of 20 loud frames, 60 silent frames apart: 52 silent steps.

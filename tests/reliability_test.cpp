@@ -5,10 +5,8 @@
 // finishes the job. Each suite is a table of cases driven by one loop.
 #include "reliability.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,8 +28,6 @@ using rel::Call;
 using th::join;
 using th::kSuccess;
 using th::track_name;
-
-const std::string kUnexpectedEnd = "\nUnexpected end of WAVE data.\n";
 
 // Gaps of 0.1 s (4410 frames) and, by default, as much cut from each
 // track's end: recordings of a few seconds hold several tracks.
@@ -860,90 +856,6 @@ TEST(ListingMutants, DamagedRecordingsEndWithTheProgramsOwnMessage) {
 
 // ---------------------------------------------------------------------------
 // Hostile inputs and surroundings.
-
-TEST(HostileInput, EndsWithTheProgramsMessageAndLosesNothing) {
-  const std::string rec = rel::noise_recording({30000, 40000, 20000}, 5000, 9000);
-  // Sound only within the last cut frames: every track comes out empty.
-  th::Rec tail;
-  tail.silence(50000);
-  const std::string noise = rel::noise_recording({2000}, 0, 1000);
-  const std::string all_empty =
-      th::canonical_header(static_cast<uint32_t>(200000 + noise.size() - 44)) +
-      std::string(200000, '\0') + noise.substr(44);
-  // A header that declares 4 GiB of data that never come.
-  std::string endless = rec;
-  endless.replace(40, 4, th::u32(0xFFFFFFFF));
-  endless.replace(4, 4, th::u32(0xFFFFFFFF));
-  const auto endless_ref = reference(endless, in_place());
-
-  enum class Feed { none_null, none_closed, pipe, fifo };
-  struct Case {
-    const char* what;
-    std::string wave;
-    std::vector<std::string> args;
-    Feed feed;
-    int message;                               // an error code, or kOk
-    std::map<std::string, std::string> files;  // the track files left
-    bool source_kept;                          // the source as it was
-  };
-  const std::vector<std::string> ask = join(join({th::keldrun_path()}, kGap), {"rec.wav"});
-  const std::vector<std::string> fifo = join(join({th::keldrun_path()}, kGap), {"fifo", "TRACK"});
-  const Case cases[] = {
-      {"every track empty, in place", all_empty, in_place(), Feed::none_null, no_tracks, {}, true},
-      {"every track empty, piped", all_empty, piped(), Feed::pipe, no_tracks, {}, true},
-      {"no answer: standard input is empty", rec, ask, Feed::none_null, interrupted, {}, true},
-      {"no answer: standard input is closed", rec, ask, Feed::none_closed, interrupted, {}, true},
-      {"piped input declaring 0xFFFFFFFF bytes", endless, piped(), Feed::pipe, kOk,
-       endless_ref.files(), true},
-      {"a FIFO that ends before the declared length", endless, fifo, Feed::fifo, kOk,
-       endless_ref.files(), true},
-  };
-  Figures figures;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    th::TempDir dir;
-    th::RunOptions o{.timeout = 30};
-    if (c.feed == Feed::pipe) {
-      o.input = c.wave;
-    } else if (c.feed == Feed::fifo) {
-      ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
-      // The writer opens the FIFO as the program opens it to read.
-      o.watch = [&, path = dir / "fifo", bytes = c.wave](const std::string&) {
-        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd < 0) return false;
-        fcntl(fd, F_SETFL, 0);
-        for (size_t done = 0; done < bytes.size();) {
-          const ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
-          if (w <= 0) break;
-          done += static_cast<size_t>(w);
-        }
-        close(fd);
-        return true;
-      };
-    } else {
-      th::write_file(dir / "rec.wav", c.wave);
-      o.no_stdin = c.feed == Feed::none_closed;
-    }
-    const th::RunResult r = th::run_program(c.args, dir.path(), o);
-    figures.count(r, "");
-    EXPECT_TRUE(ended_with(r, c.message));
-    auto files = th::files_in(dir.path());
-    if (c.feed == Feed::none_null || c.feed == Feed::none_closed) {
-      EXPECT_TRUE(files["rec.wav"] == c.wave) << "the source was changed";
-      files.erase("rec.wav");
-    }
-    EXPECT_TRUE(files == c.files);
-    if (c.feed == Feed::fifo) {
-      EXPECT_TRUE(th::file_exists(dir / "fifo")) << "the FIFO was deleted";
-    }
-    const size_t unexpected = r.err.find(kUnexpectedEnd);
-    if (c.wave == endless) {
-      EXPECT_NE(unexpected, std::string::npos);
-      EXPECT_EQ(r.err.find(kUnexpectedEnd, unexpected + 1), std::string::npos) << "said twice";
-    }
-  }
-  figures.print("hostile inputs");
-}
 
 // A run of an in-place split that pauses before it creates the file of
 // track `track` while bytes are appended to the source; returns the run and
