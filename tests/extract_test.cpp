@@ -111,59 +111,43 @@ Recording three_tracks() {
 
 TEST(SplitInPlace, ThreeTracksBackToFront) {
   const Recording r = three_tracks();
-  const auto tracks = r.tracks(kGap, kCut);
-  ASSERT_EQ(tracks.size(), 3u);
-  const auto want = split_files(r.rec.data(), tracks);
-  const int64_t size = r.rec.frames() * 4;
+  Recording hole;  // the middle block so short that the cut (2205 frames) swallows its track
+  hole.quiet(1000).sound(5000).quiet(1000).sound(50).quiet(1000).sound(5000).quiet(3000);
+  const std::string w3 = "Writing new WAVE file of track 3...\n",
+                    w2 = "Writing new WAVE file of track 2...\n",
+                    w1 = "Writing new WAVE file of track 1...\n",
+                    del = "Deleting the track from the WAVE file...\n";
   struct Case {
     std::string name;
-    bool preserve;
+    const Recording& rec;
     std::string wave;
-  } cases[] = {{"no /P", false, r.rec.wave()},
-               {"/P", true, r.rec.wave()},
-               // A header that declares more: the data ends where the tracks did.
-               {"early end", false, r.rec.wave(2 * size)}};
+    std::vector<std::string> args;
+    int64_t cut;
+    std::string messages;
+  } cases[] = {
+      {"no /P", r, r.rec.wave(), kSmall, kCut, w3 + del + w2 + del + w1},
+      {"/P", r, r.rec.wave(), join({"/P"}, kSmall), kCut, w3 + w2 + w1},
+      // A header that declares more: the data ends where the tracks did.
+      {"early end", r, r.rec.wave(8 * r.rec.frames()), kSmall, kCut, w3 + del + w2 + del + w1},
+      // Track 2 is empty: a hole in the numbering.
+      {"empty track", hole, hole.rec.wave(), {"/G", "0.01", "/C", "0.05"}, 2205, w3 + del + w1},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    const auto tracks = c.rec.tracks(kGap, c.cut);
+    ASSERT_EQ(tracks.size(), 3u);
     th::TempDir dir;
     th::write_file(dir / "rec.wav", c.wave);
-    auto a = join({"/I", "rec.wav"}, kSmall);
-    if (c.preserve) a.push_back("/P");
-    const auto run = th::run_keldrun(a, dir.path());
+    const auto run = th::run_keldrun(join({"/I", "rec.wav"}, c.args), dir.path());
     EXPECT_EQ(run.status, 0) << run.err;
-    const std::string deleting = c.preserve ? "" : "Deleting the track from the WAVE file...\n";
-    EXPECT_TRUE(th::visible(run.err).ends_with("Writing new WAVE file of track 3...\n" + deleting +
-                                               "Writing new WAVE file of track 2...\n" + deleting +
-                                               "Writing new WAVE file of track 1...\n" +
-                                               th::kSuccess))
-        << run.err;
+    EXPECT_TRUE(th::visible(run.err).ends_with(c.messages + th::kSuccess)) << run.err;
     EXPECT_EQ(run.err.find("(Y/N)"), std::string::npos);
     EXPECT_EQ(run.err.find("\nUnexpected end of WAVE data.\n") != std::string::npos,
               c.name == "early end");
-    auto files = want;
-    if (c.preserve) files["rec.wav"] = c.wave;
+    auto files = split_files(c.rec.rec.data(), tracks);
+    if (c.args[0] == "/P") files["rec.wav"] = c.wave;
     th::expect_files(dir.path(), files);
   }
-}
-
-TEST(SplitInPlace, EmptyTrackLeavesAHoleInTheNumbering) {
-  // The middle block is so short that the cut (2205 frames) swallows its track.
-  Recording r;
-  r.quiet(1000).sound(5000).quiet(1000).sound(50).quiet(1000).sound(5000).quiet(3000);
-  const auto tracks = r.tracks(kGap, 2205);
-  ASSERT_EQ(tracks.size(), 3u);
-  ASSERT_LE(tracks[1].end, tracks[1].start);
-  th::TempDir dir;
-  th::write_file(dir / "rec.wav", r.rec.wave());
-  const auto run = th::run_keldrun({"/I", "rec.wav", "/G", "0.01", "/C", "0.05"}, dir.path());
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(
-      th::visible(run.err).ends_with("Writing new WAVE file of track 3...\n"
-                                     "Deleting the track from the WAVE file...\n"
-                                     "Writing new WAVE file of track 1...\n" +
-                                     th::kSuccess))
-      << run.err;
-  th::expect_files(dir.path(), split_files(r.rec.data(), tracks));
 }
 
 // Reads sample `k` (0 = left of frame 0) of a track file's data.
@@ -287,29 +271,28 @@ TEST(SplitInPlace, NinetyNineTracksButNotAHundred) {
   const auto t99 = r99.tracks(44, 0), t100 = r100.tracks(44, 0);
   ASSERT_EQ(t99.size(), 99u);
   ASSERT_EQ(t100.size(), 100u);
-  {
+  const struct {
+    const Recording& r;
+    bool piped;
+    std::map<std::string, std::string> files;
+  } cases[] = {
+      {r99, false, split_files(r99.rec.data(), t99)},
+      // In place, the descent finds the 100th track before anything is written.
+      {r100, false, {{"rec.wav", r100.rec.wave()}}},
+      // Piped, tracks 1 to 99 are complete by then.
+      {r100, true, split_files(r100.rec.data(), {t100.begin(), t100.end() - 1})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.piped ? "piped" : "in place");
     th::TempDir dir;
-    th::write_file(dir / "rec.wav", r99.rec.wave());
-    const auto run = th::run_keldrun(join({"/I", "rec.wav"}, tiny), dir.path());
-    EXPECT_EQ(run.status, 0) << run.err;
-    th::expect_files(dir.path(), split_files(r99.rec.data(), t99));
-  }
-  {
-    // In place, the descent finds the 100th track before anything is written.
-    th::TempDir dir;
-    th::write_file(dir / "rec.wav", r100.rec.wave());
-    const auto run = th::run_keldrun(join({"/I", "rec.wav"}, tiny), dir.path());
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.err.ends_with("\nToo many tracks.\n\a")) << run.err;
-    th::expect_files(dir.path(), {{"rec.wav", r100.rec.wave()}});
-  }
-  {
-    // Piped, tracks 1 to 99 are complete by then.
-    th::TempDir dir;
-    const auto run = th::run_keldrun(join({"-"}, tiny), dir.path(), r100.rec.wave());
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.err.ends_with("\nToo many tracks.\n\a")) << run.err;
-    th::expect_files(dir.path(), split_files(r100.rec.data(), {t100.begin(), t100.end() - 1}));
+    if (!c.piped) th::write_file(dir / "rec.wav", c.r.rec.wave());
+    const auto run = th::run_keldrun(
+        join(c.piped ? std::vector<std::string>{"-"} : std::vector<std::string>{"/I", "rec.wav"},
+             tiny),
+        dir.path(), c.piped ? c.r.rec.wave() : "");
+    EXPECT_EQ(run.status, &c.r == &r99 ? 0 : 1) << run.err;
+    EXPECT_EQ(run.err.ends_with("\nToo many tracks.\n\a"), &c.r == &r100) << run.err;
+    th::expect_files(dir.path(), c.files);
   }
 }
 
