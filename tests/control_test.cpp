@@ -126,11 +126,6 @@ TEST_F(ReadParameter, FlagsAndPositionalsInAnyOrder) {
   EXPECT_STREQ(infile, "/no/such/dir/side.wav");
   EXPECT_STREQ(outfile, "/tmp");
   EXPECT_FALSE(interactive);
-
-  SetUp();
-  parse({std::string(300, 'i'), std::string(300, 'o')});
-  EXPECT_EQ(std::string(infile), std::string(259, 'i'));
-  EXPECT_EQ(std::string(outfile), std::string(253, 'o'));
 }
 
 // Every refusal prints the banner and the usage text on stdout and only the
