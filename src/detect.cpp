@@ -213,7 +213,8 @@ __attribute__((target("avx2"))) static uint32_t whole_chunks_avx2(uint32_t i, ui
   return done;
 }
 
-static const bool has_avx2 = __builtin_cpu_supports("avx2");
+// Static initialisers may run before the one that reads the processor.
+static const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #else
 static const bool has_avx2 = false;
 #endif
