@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#define KELDRUN_VERSION "1.0.0"
-
 // Error codes, each the index of its message in the table `err_text`.
 enum err {
   invalid_format,
