@@ -200,7 +200,7 @@ void write_word(int16_t s) {
 
 void write_wave_header(int32_t track, uint32_t frames) {
   snprintf(outtrack, static_cast<size_t>(outfile + sizeof outfile - outtrack), "%2.2d.WAV", track);
-  out_len = 0;
+  out_len = unsent = 0;
   out = fopen(outfile, "wb");
   if (!out) error(write_failed);
   // Our own buffer does the buffering; the stream passes blocks straight on.
