@@ -10,6 +10,10 @@
 file_id source_id;
 int tracks_written = 0;
 
+bool source_as_left(const file_id& now) {
+  return same_file(now, source_id) && now.size == source_id.size;
+}
+
 bool ask(const char* question, bool value) {
   if (!interactive) return value;
   fputs(question, stderr);
@@ -62,8 +66,7 @@ static void reopen_source() {
   set_input(f);
   setvbuf(wave, nullptr, _IONBF, 0);
   file_id now;
-  if (!identify(wave, &now) || !same_file(now, source_id) || now.size != source_id.size)
-    error(truncate_failed);
+  if (!identify(wave, &now) || !source_as_left(now)) error(truncate_failed);
 }
 
 void split_track(int track) {

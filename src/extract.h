@@ -7,6 +7,8 @@
 
 // The source file as this run last left it: its identity and length.
 extern file_id source_id;
+// True when `now` is the source file at the length this run left it.
+bool source_as_left(const file_id& now);
 // Track files completed (synced and closed) by this run.
 extern int tracks_written;
 

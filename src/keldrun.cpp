@@ -111,8 +111,7 @@ int main(int argc, char** argv) {
     // to it meanwhile is not ours to delete.
     file_id now;
     if (writing && !preserve) {
-      if (!identify(infile, &now) || !same_file(now, source_id) || now.size != source_id.size)
-        error(truncate_failed);
+      if (!identify(infile, &now) || !source_as_left(now)) error(truncate_failed);
       remove(infile);
     }
   }
