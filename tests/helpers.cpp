@@ -1,17 +1,16 @@
 #include "helpers.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,7 +18,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "keldrun.h"
+
 namespace th {
+
+namespace fs = std::filesystem;
 
 std::string u32(uint32_t v) {
   std::string s(4, '\0');
@@ -32,16 +35,13 @@ std::string u16(uint16_t v) {
 }
 
 std::string chunk(const std::string& id, const std::string& payload, int64_t size) {
-  const uint32_t declared =
-      size < 0 ? static_cast<uint32_t>(payload.size()) : static_cast<uint32_t>(size);
-  std::string c = id + u32(declared) + payload;
-  if (size < 0 && (payload.size() & 1)) c += '\0';
-  return c;
+  std::string c = id + u32(static_cast<uint32_t>(size < 0 ? payload.size() : size)) + payload;
+  return size < 0 && payload.size() % 2 ? c + '\0' : c;
 }
 
 std::string fmt_payload(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits,
-                        uint32_t bytes_per_sec, uint16_t block_align) {
-  return u16(tag) + u16(channels) + u32(rate) + u32(bytes_per_sec) + u16(block_align) + u16(bits);
+                        uint32_t bytes_per_sec) {
+  return u16(tag) + u16(channels) + u32(rate) + u32(bytes_per_sec) + u16(4) + u16(bits);
 }
 
 std::string canonical_header(uint32_t data_bytes) {
@@ -49,37 +49,152 @@ std::string canonical_header(uint32_t data_bytes) {
          u32(data_bytes);
 }
 
-Rec& Rec::frame(int16_t left, int16_t right) {
-  data_ += u16(static_cast<uint16_t>(left));
-  data_ += u16(static_cast<uint16_t>(right));
-  return *this;
+namespace {
+
+struct Recipe {
+  std::istringstream words;
+  uint32_t tone = 0, noise = 1;
+  std::string out;
+
+  void frame(int l, int r) { out += u16(static_cast<uint16_t>(l)) + u16(static_cast<uint16_t>(r)); }
+  // Words up to the end or a closing parenthesis.
+  void group() {
+    for (std::string w; words >> w && w[0] != ')';) {
+      if (w == "(") {
+        const auto at = words.tellg();
+        std::string end;
+        int times = 1;
+        for (int depth = 1; depth && words >> end;)
+          depth += end == "(" ? 1 : end[0] == ')' ? -1 : 0;
+        times = std::atoi(end.c_str() + 1);
+        for (int i = 0; i < times; i++) {
+          words.clear();
+          words.seekg(at);
+          group();
+        }
+        continue;
+      }
+      const long n = std::atol(w.c_str() + 1);
+      const char* colon = std::strchr(w.c_str(), ':');
+      if (w[0] == 'f') frame(std::atoi(w.c_str() + 1), std::atoi(colon + 1));
+      for (long k = 0; w[0] == 'l' && k < std::atol(colon + 1); k++) frame(n, n);
+      for (long k = 0; w[0] == 's' && k < n; k++) frame(0, 0);
+      for (long k = 0; w[0] == 't' && k < n; k++, tone++)
+        frame(9100 + tone * 37 % 900, -(9100 + static_cast<int>(tone * 53 % 900)));
+      for (long k = 0; w[0] == 'n' && k < 2 * n; k++) {
+        noise = noise * 1103515245u + 12345u;
+        const int m = 6000 + static_cast<int>(noise >> 8) % 20000;
+        out += u16(static_cast<uint16_t>(noise & 0x80 ? -m : m));
+      }
+    }
+  }
+};
+
+}  // namespace
+
+std::string frames(const std::string& recipe) {
+  Recipe r{std::istringstream(recipe), 0, 1, {}};
+  r.group();
+  return r.out;
 }
 
-Rec& Rec::level(int16_t value, uint32_t n) {
-  const std::string f = u16(static_cast<uint16_t>(value)) + u16(static_cast<uint16_t>(value));
-  data_.reserve(data_.size() + 4 * static_cast<size_t>(n));
-  for (uint32_t i = 0; i < n; i++) data_ += f;
-  return *this;
+std::string wave(const std::string& data, int64_t declared) {
+  return canonical_header(static_cast<uint32_t>(declared < 0 ? data.size() : declared)) + data;
 }
 
-Rec& Rec::tone(uint32_t n) {
-  for (uint32_t k = 0; k < n; k++)
-    frame(static_cast<int16_t>(9100 + k * 37 % 900), static_cast<int16_t>(-(9100 + k * 53 % 900)));
-  return *this;
+Settings settings_of(const std::vector<std::string>& args) {
+  Settings s;
+  for (size_t i = 0; i + 1 < args.size(); i++) {
+    if (args[i].size() != 2 || args[i][0] != '/') continue;
+    const double v = std::strtod(args[i + 1].c_str(), nullptr);
+    switch (std::toupper(args[i][1])) {
+      case 'T':
+        s.threshold = static_cast<uint32_t>(static_cast<int64_t>(v * 32767));
+        break;
+      case 'G':
+        s.gap = static_cast<uint32_t>(static_cast<int64_t>(v * 44100));
+        break;
+      case 'F':
+        s.filter = static_cast<int32_t>(v);
+        break;
+      case 'C':
+        s.cut = static_cast<int32_t>(v * 44100);
+        break;
+    }
+  }
+  return s;
 }
 
-std::string Rec::wave(int64_t declared) const {
-  std::string h = canonical_header(static_cast<uint32_t>(data_.size()));
-  if (declared >= 0) h.replace(40, 4, u32(static_cast<uint32_t>(declared)));
-  return h + data_;
+std::vector<Track> model(const std::string& data, int64_t declared, Settings s, bool* too_many) {
+  const int64_t present = static_cast<int64_t>(data.size() / 4);
+  if (declared < 0) declared = present;
+  // The step that meets an early end reads what is left, 0xFF for the rest.
+  const bool early = declared > present;
+  const int64_t steps = std::min(declared, present) + early;
+  std::vector<int> level(static_cast<size_t>(steps));
+  for (int64_t k = 0; k < steps; k++) {
+    int channel[2];
+    for (int c = 0; c < 2; c++) {
+      const size_t at = static_cast<size_t>(4 * k + 2 * c);
+      const auto byte = [&](size_t i) { return i < data.size() ? data[i] & 0xFF : 0xFF; };
+      channel[c] = std::abs(static_cast<int16_t>(byte(at) | byte(at + 1) << 8));
+    }
+    level[static_cast<size_t>(k)] = std::max(channel[0], channel[1]);
+  }
+  const int64_t f = s.filter, cut = s.cut < 0 ? static_cast<int32_t>(s.gap) : s.cut;
+  const auto sound = [&](int64_t k) {
+    int64_t sum = 0;
+    for (int64_t j = std::max<int64_t>(0, k - f); j <= k; j++) sum += level[static_cast<size_t>(j)];
+    return sum > int64_t{s.threshold} * (f + 1);
+  };
+  std::vector<Track> tracks;
+  int64_t pos = 0;
+  while (pos < steps && !sound(pos)) pos++;
+  if (pos++ == steps) return tracks;
+  for (int n = 1; n < 100; n++) {
+    Track t{n, std::max<int64_t>(0, pos - f), 0, 0};
+    for (int64_t silence = 0; pos < steps;) {
+      const int64_t k = pos++;
+      if (k >= f) t.peak = std::max(t.peak, level[static_cast<size_t>(k - f)]);
+      if (!sound(k)) {
+        silence++;
+      } else if (silence >= s.gap) {
+        break;
+      } else {
+        silence = 0;
+      }
+    }
+    t.end = pos - cut - f - (early && pos == steps);
+    tracks.push_back(t);
+    if (pos >= steps) return tracks;
+  }
+  if (too_many) *too_many = true;
+  return tracks;
 }
 
-FILE* memfile(const std::string& bytes) {
-  FILE* f = std::tmpfile();
-  if (!f) throw std::runtime_error("tmpfile");
-  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
-  rewind(f);
-  return f;
+std::string track_name(int number, const std::string& base) {
+  char digits[4];
+  std::snprintf(digits, sizeof digits, "%02d", number);
+  return base + digits + ".WAV";
+}
+
+std::map<std::string, std::string> track_files(const std::string& data,
+                                               const std::vector<Track>& tracks, bool normalized,
+                                               const std::string& base) {
+  std::map<std::string, std::string> files;
+  for (const Track& t : tracks) {
+    if (t.end <= t.start) continue;
+    std::string d =
+        data.substr(static_cast<size_t>(4 * t.start), static_cast<size_t>(4 * (t.end - t.start)));
+    for (size_t i = 0; normalized && t.peak > 0 && i < d.size(); i += 2) {
+      const int x = static_cast<int16_t>((d[i] & 0xFF) | (d[i + 1] & 0xFF) << 8);
+      const auto y = static_cast<uint16_t>(std::trunc(x * 32767.0 / t.peak));
+      d[i] = static_cast<char>(y);
+      d[i + 1] = static_cast<char>(y >> 8);
+    }
+    files[track_name(t.number, base)] = canonical_header(static_cast<uint32_t>(d.size())) + d;
+  }
+  return files;
 }
 
 std::string read_file(const std::string& path) {
@@ -90,20 +205,12 @@ std::string read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool file_exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::map<std::string, std::string> files_in(const std::string& dir) {
-  namespace fs = std::filesystem;
   std::map<std::string, std::string> files;
   for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    // Lexically: fs::relative would follow a link to its target.
     const std::string name = e.path().lexically_relative(dir).string();
     if (e.is_symlink())
       files[name] = "-> " + fs::read_symlink(e.path()).string();
@@ -113,107 +220,105 @@ std::map<std::string, std::string> files_in(const std::string& dir) {
   return files;
 }
 
-void expect_files(const std::string& dir, const std::map<std::string, std::string>& want) {
+std::string differences(const std::string& dir, const std::map<std::string, std::string>& want) {
   const auto got = files_in(dir);
-  std::vector<std::string> got_names, want_names;
-  for (const auto& f : got) got_names.push_back(f.first);
-  for (const auto& f : want) want_names.push_back(f.first);
-  EXPECT_EQ(got_names, want_names);
+  std::string d;
   for (const auto& [name, bytes] : want) {
     const auto it = got.find(name);
-    if (it == got.end()) continue;
-    EXPECT_TRUE(it->second == bytes)
-        << name << ": " << it->second.size() << " bytes, expected " << bytes.size();
+    if (it == got.end())
+      d += name + " is missing; ";
+    else if (it->second != bytes)
+      d += name + " has " + std::to_string(it->second.size()) + " bytes, not the " +
+           std::to_string(bytes.size()) + " expected; ";
   }
-}
-
-std::string track_name(size_t number, const std::string& base) {
-  return base + static_cast<char>('0' + number / 10) + static_cast<char>('0' + number % 10) +
-         ".WAV";
-}
-
-std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+  for (const auto& [name, bytes] : got)
+    if (!want.count(name)) d += name + " should not be there; ";
+  return d;
 }
 
 TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "keldrun-test-XXXXXX").string();
+  std::string tmpl = (fs::temp_directory_path() / "keldrun-test-XXXXXX").string();
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
   path_ = tmpl;
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  fs::remove_all(path_, ec);
 }
 
-std::string keldrun_path() {
-  if (const char* p = std::getenv("KELDRUN_BIN")) return p;
-#ifdef KELDRUN_BIN
-  return KELDRUN_BIN;
-#else
-  return "keldrun";
-#endif
+bool emulated() {
+  const char* e = std::getenv("KELDRUN_EMULATOR");
+  return e && *e;
 }
 
-RunResult run_keldrun(const std::vector<std::string>& args, const std::string& cwd,
-                      const std::string& input,
-                      const std::vector<std::pair<std::string, std::string>>& answers) {
-  std::vector<std::string> argv{keldrun_path()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(argv, cwd, {.input = input, .answers = answers});
+std::string program(const std::string& name) {
+  const char* dir = std::getenv("KELDRUN_BIN_DIR");
+  return std::string(dir && *dir ? dir : KELDRUN_BIN_DIR) + "/" + name + (emulated() ? ".exe" : "");
+}
+
+std::string native(const std::string& text) {
+  if (!emulated()) return text;
+  std::string t;
+  for (char c : text) t += c == '\n' ? "\r\n" : std::string(1, c);
+  return t;
+}
+
+std::string visible(const std::string& text) {
+  std::string result, line;
+  for (char c : text) {
+    if (c == '\r') {
+      line.clear();
+    } else {
+      line += c;
+      if (c == '\n') result += line, line.clear();
+    }
+  }
+  return result + line;
+}
+
+std::string ending(int code) {
+  return native(code < 0 ? "WAVE data successfully splitted. \n\a"
+                         : err_text[code] + std::string("\n\a"));
 }
 
 std::string RunResult::describe() const {
-  const std::string how = hung     ? "hung (killed at the time limit)"
-                          : signal ? "ended by signal " + std::to_string(signal)
-                                   : "exit code " + std::to_string(status);
-  return how + "; stderr: " + visible(err);
+  return (hung     ? std::string("hung")
+          : signal ? "signal " + std::to_string(signal)
+                   : "exit code " + std::to_string(status)) +
+         "; stderr: " + visible(err);
 }
 
-namespace {
-
-[[noreturn]] void exec_child(const std::vector<std::string>& args, const std::string& cwd,
-                             const RunOptions& o) {
-  setpgid(0, 0);  // a group of its own, so that a hang takes strace and all
-  if (o.no_stdin) close(0);
-  if (o.file_size_limit >= 0) {
-    // A write past the limit then comes back short, or fails with EFBIG.
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit lim{static_cast<rlim_t>(o.file_size_limit),
-                     static_cast<rlim_t>(o.file_size_limit)};
-    setrlimit(RLIMIT_FSIZE, &lim);
+RunResult run(std::vector<std::string> argv, const std::string& cwd, const RunOptions& o) {
+  if (argv[0].starts_with("keldrun")) {
+    argv[0] = program(argv[0]);
+    if (emulated()) argv.insert(argv.begin(), std::getenv("KELDRUN_EMULATOR"));
   }
-  if (args[0].ends_with("strace")) {
-    const char* old = std::getenv("ASAN_OPTIONS");
-    const std::string opts =
-        std::string(old ? old : "") + (old && *old ? ":" : "") + "detect_leaks=0";
-    setenv("ASAN_OPTIONS", opts.c_str(), 1);
-  }
-  if (chdir(cwd.c_str()) != 0) _exit(126);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  _exit(127);
-}
-
-}  // namespace
-
-RunResult run_program(const std::vector<std::string>& args, const std::string& cwd,
-                      const RunOptions& o) {
   int in[2], outp[2], errp[2];
   if (pipe(in) || pipe(outp) || pipe(errp)) throw std::runtime_error("pipe");
   signal(SIGPIPE, SIG_IGN);
   const auto t0 = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
+    setpgid(0, 0);  // a group of its own, so that a hang takes strace and all
     dup2(in[0], 0);
     dup2(outp[1], 1);
     dup2(errp[1], 2);
     for (int fd : {in[0], in[1], outp[0], outp[1], errp[0], errp[1]}) close(fd);
-    exec_child(args, cwd, o);
+    if (o.file_size_limit >= 0) {
+      signal(SIGXFSZ, SIG_IGN);  // a write past the limit comes back short
+      const rlimit lim{static_cast<rlim_t>(o.file_size_limit),
+                       static_cast<rlim_t>(o.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    // LeakSanitizer cannot work under strace's ptrace.
+    if (argv[0].ends_with("strace")) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
   }
   close(in[0]);
   close(outp[1]);
@@ -228,7 +333,7 @@ RunResult run_program(const std::vector<std::string>& args, const std::string& c
     if (to_child >= 0) close(to_child);
     to_child = -1;
   };
-  // Moves what the pipes hold into out and err, and feeds the input; false
+  // Moves what the pipes hold into out and err and feeds the input; false
   // once all are shut.
   const auto pump = [&](int wait_ms) {
     if (to_child >= 0 && fed == o.input.size()) {
@@ -240,13 +345,13 @@ RunResult run_program(const std::vector<std::string>& args, const std::string& c
       if (answered == o.answers.size()) close_input();
     }
     pollfd p[3];
-    int n = 0;
+    nfds_t n = 0;
     for (int fd : fds)
       if (fd >= 0) p[n++] = {fd, POLLIN, 0};
     if (to_child >= 0 && fed < o.input.size()) p[n++] = {to_child, POLLOUT, 0};
-    if (n == 0) return poll(nullptr, 0, wait_ms) < 0;
-    if (poll(p, static_cast<nfds_t>(n), wait_ms) <= 0) return true;
-    for (int k = 0; k < n; k++) {
+    if (n == 0) return false;
+    if (poll(p, n, wait_ms) <= 0) return true;
+    for (nfds_t k = 0; k < n; k++) {
       if (!p[k].revents) continue;
       if (p[k].fd == to_child) {
         const ssize_t w =
@@ -268,50 +373,26 @@ RunResult run_program(const std::vector<std::string>& args, const std::string& c
     return true;
   };
   int status = 0;
-  for (;;) {
+  for (bool killed = false;;) {
     pump(1);
     if (!watched) watched = o.watch(r.err);
     if (waitpid(pid, &status, WNOHANG) == pid) break;
     const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (o.kill_after >= 0 && t >= o.kill_after && !r.killed) {
-      kill(pid, SIGKILL);
-      r.killed = true;
-    }
-    if (t >= o.timeout && !r.hung) {
+    if (o.kill_after >= 0 && t >= o.kill_after && !killed) killed = kill(pid, SIGKILL) == 0;
+    if (t >= 120 && !r.hung) {
       kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
       r.hung = true;
     }
   }
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  // What is left in the pipes; a straggler that holds them open is not
-  // waited for long.
-  kill(-pid, SIGKILL);
+  kill(-pid, SIGKILL);  // a straggler holding the pipes is not waited for long
   close_input();
   for (int i = 0; i < 1000 && pump(10);) i++;
   for (int fd : fds)
     if (fd >= 0) close(fd);
   if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + r.signal;
-  // A SIGKILL that came after the program had finished killed nothing.
-  r.killed = r.killed && r.signal == SIGKILL;
   return r;
-}
-
-std::string visible(const std::string& text) {
-  std::string result, line;
-  for (char c : text) {
-    if (c == '\r') {
-      line.clear();
-    } else {
-      line += c;
-      if (c == '\n') {
-        result += line;
-        line.clear();
-      }
-    }
-  }
-  return result + line;
 }
 
 }  // namespace th

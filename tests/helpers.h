@@ -1,9 +1,8 @@
-// Test helpers: synthesised WAVE data, temporary directories, and runs of the
-// built keldrun binary with captured output.
+// Test helpers: synthesised recordings, the reference model of a split,
+// temporary directories, and runs of the built programs.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -12,55 +11,58 @@
 
 namespace th {
 
-// Bytes of a little-endian 32-bit and 16-bit value.
 std::string u32(uint32_t v);
 std::string u16(uint16_t v);
 // A chunk: id, size field (`size` if given, else the payload's length), the
 // payload and, for an odd size, a pad byte.
 std::string chunk(const std::string& id, const std::string& payload, int64_t size = -1);
-// The 16 bytes of a PCM format chunk's data.
+// The 16 bytes of a format chunk's data.
 std::string fmt_payload(uint16_t tag = 1, uint16_t channels = 2, uint32_t rate = 44100,
-                        uint16_t bits = 16, uint32_t bytes_per_sec = 176400,
-                        uint16_t block_align = 4);
-// The canonical 44-byte header declaring `data_bytes`.
+                        uint16_t bits = 16, uint32_t bytes_per_sec = 176400);
 std::string canonical_header(uint32_t data_bytes);
 
-// The program's last words on success.
-inline const std::string kSuccess = "WAVE data successfully splitted. \n\a";
+// The frames of a recipe of space-separated words: sN (N silent frames),
+// tN (N frames of a tone at levels 9100 to 9999, every frame different, so
+// that a frame out of place shows; two of them in the default window are
+// sound, one is not), nN (N frames of seeded noise at 6000 to 26000),
+// lV:N (N frames at level V), fL:R (one frame), xN (the words before it,
+// N times in all).
+std::string frames(const std::string& recipe);
+// A canonical WAVE file of `data`; `declared` overrides the data size field.
+std::string wave(const std::string& data, int64_t declared = -1);
 
-// Builds recordings frame by frame.
-class Rec {
- public:
-  Rec& frame(int16_t left, int16_t right);
-  Rec& level(int16_t value, uint32_t n);  // n frames of (value, value)
-  Rec& silence(uint32_t n) { return level(0, n); }
-  // n frames of sound at levels 9100 to 9999, different in the two channels
-  // and from frame to frame, so that a frame out of place shows. With the
-  // default threshold and filter, two such frames in the window are sound,
-  // one alone is not.
-  Rec& tone(uint32_t n);
-  uint32_t frames() const { return static_cast<uint32_t>(data_.size() / 4); }
-  const std::string& data() const { return data_; }
-  // Canonical header plus data; `declared` overrides the data size field.
-  std::string wave(int64_t declared = -1) const;
-
- private:
-  std::string data_;
+// What the detector is given: the per-frame threshold as a level.
+struct Settings {
+  int32_t filter = 10;
+  uint32_t threshold = 1638;
+  uint32_t gap = 88200;
+  int32_t cut = -1;  // negative: the gap
 };
+// The settings that keldrun's switches /T /G /C /F among `args` make.
+Settings settings_of(const std::vector<std::string>& args);
 
-// A temporary file holding `bytes`, positioned at its start.
-FILE* memfile(const std::string& bytes);
+struct Track {
+  int number;
+  int64_t start, end;  // frames; empty when end <= start
+  int peak;
+};
+// The tracks a scan of `data` finds, worked out frame by frame with the
+// window re-added at every step; `declared` frames are declared (-1: those
+// present). Sets `too_many` when sound follows a 99th track.
+std::vector<Track> model(const std::string& data, int64_t declared, Settings s,
+                         bool* too_many = nullptr);
+// The track files of a split: name -> bytes, normalized or not.
+std::map<std::string, std::string> track_files(const std::string& data,
+                                               const std::vector<Track>& tracks, bool normalized,
+                                               const std::string& base = "TRACK");
+std::string track_name(int number, const std::string& base = "TRACK");
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
-bool file_exists(const std::string& path);
-// Every file under `dir` by relative name: its bytes, or where a link points.
+// Every file under `dir` by relative name: its bytes, or "-> target" for a link.
 std::map<std::string, std::string> files_in(const std::string& dir);
-// Expects `dir` to hold exactly `want`: names first, then bytes, without
-// printing megabytes.
-void expect_files(const std::string& dir, const std::map<std::string, std::string>& want);
-// The name of a track file: "TRACK01.WAV" for track 1.
-std::string track_name(size_t number, const std::string& base = "TRACK");
-std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b);
+// "" when `dir` holds exactly `want`, else what differs (names, then sizes).
+std::string differences(const std::string& dir, const std::map<std::string, std::string>& want);
 
 // A directory that lives as long as the object.
 class TempDir {
@@ -76,47 +78,44 @@ class TempDir {
   std::string path_;
 };
 
-// How a program is run.
 struct RunOptions {
-  // Fed on standard input; then each answer waits until stderr contains its
+  // Fed on standard input; then each answer waits until stderr holds its
   // first string and writes its second; then standard input is closed.
   std::string input{};
   std::vector<std::pair<std::string, std::string>> answers{};
-  bool no_stdin = false;         // descriptor 0 closed from the start
   int64_t file_size_limit = -1;  // RLIMIT_FSIZE, with SIGXFSZ ignored
-  double timeout = 120;          // seconds before a run counts as hung: killed
-  double kill_after = -1;        // seconds before it is sent SIGKILL
-  // Called with the stderr written so far while the program runs, until it
-  // returns true: to act on the file system at a given point of a run.
+  double kill_after = -1;        // seconds before SIGKILL
+  // Called with the stderr so far until it returns true: to act on the
+  // files at a given point of a run.
   std::function<bool(const std::string& err)> watch{};
 };
 
 struct RunResult {
-  int status = -1;      // exit code, or 128 + signal number
-  int signal = 0;       // the signal that ended it, if one did
-  bool hung = false;    // still running at the time limit: killed
-  bool killed = false;  // ended by the SIGKILL that `kill_after` asked for
+  int status = -1;  // exit code, or 128 + signal
+  int signal = 0;
+  bool hung = false;  // killed at the time limit
   double seconds = 0;
   std::string out, err;
   bool exited(int code) const { return !hung && signal == 0 && status == code; }
-  std::string describe() const;  // exit, signal or hang, and stderr
+  std::string describe() const;
 };
 
-// Runs argv (args[0] is a path) in directory `cwd` with its stdout and
-// stderr captured. A program run under strace has LeakSanitizer turned off:
-// it cannot work under ptrace.
-RunResult run_program(const std::vector<std::string>& args, const std::string& cwd,
-                      const RunOptions& options = {});
-// Runs the built keldrun with `args` the same way.
-RunResult run_keldrun(const std::vector<std::string>& args, const std::string& cwd,
-                      const std::string& input = "",
-                      const std::vector<std::pair<std::string, std::string>>& answers = {});
-
-// stderr as a person sees it: the text that a carriage return lets the next
-// text overwrite (progress) is dropped, line by line.
+// Runs argv in `cwd`, capturing stdout and stderr. A first word naming one
+// of the built programs ("keldrun", "keldrun-gen", "keldrun-view") runs that
+// program, through the emulator when the programs under test are Windows
+// executables.
+RunResult run(std::vector<std::string> argv, const std::string& cwd, const RunOptions& o = {});
+// Path of a built program.
+std::string program(const std::string& name);
+// True when the programs under test run under an emulator (Windows builds).
+bool emulated();
+// `text` as the programs under test write it: "\n" becomes "\r\n" where
+// console streams are text streams.
+std::string native(const std::string& text);
+// stderr as a person sees it: text that a carriage return lets the next
+// text overwrite (progress) is dropped.
 std::string visible(const std::string& text);
-
-// Path of the built binary.
-std::string keldrun_path();
+// The last words of a run that ended with error `code` (-1: success).
+std::string ending(int code);
 
 }  // namespace th
