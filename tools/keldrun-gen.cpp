@@ -45,9 +45,11 @@ const char help_text[] =
     "  --gaps LIST     lengths of the first gaps in seconds, comma-separated\n"
     "                  (e.g. 1,3,2.5); the gaps after them are --gap long\n"
     "  --join LIST     boundaries without a gap: --join 3 runs track 3 straight\n"
-    "                  into track 4, with no fade between them\n"
-    "  --gain DB       preamp gain on everything, -60 to 24 dB, clipped at full scale\n"
-    "  --pauses N      quiet passages in each track: 0.6 to 2.5 s at 1/30 of the music\n"
+    "                  into track 4, with no fade or intro between\n"
+    "  --gain DB       preamp gain on everything, -60 to 24 dB, clipped at full\n"
+    "                  scale\n"
+    "  --pauses N      quiet passages in each track, 0 to 20: 0.6 to 2.5 s at 1/30\n"
+    "                  of the music\n"
     "  --fade SECONDS  fade-in and fade-out of each track (at most half of it);\n"
     "                  by default each track gets its own, of 0.5 to 3 s\n"
     "  --intro SECONDS quiet intro at 1/20 of the music at each track's start\n"
@@ -333,13 +335,18 @@ struct Side {
   std::vector<Note> notes;  // sorted by start
 };
 
+// Whether track `boundary` runs straight into the next one (1-based).
+bool joined(const Options& o, long boundary) {
+  return std::binary_search(o.join.begin(), o.join.end(), boundary);
+}
+
 // Gaps between tracks, frames: as listed, then the uniform default, and
 // none where two tracks are joined.
 std::vector<int64_t> plan_gaps(const Options& o) {
   std::vector<int64_t> gaps;
   size_t listed = 0;
   for (long b = 1; b < o.tracks; b++)
-    if (std::binary_search(o.join.begin(), o.join.end(), b))
+    if (joined(o, b))
       gaps.push_back(0);
     else
       gaps.push_back(frames_of(listed < o.gaps.size() ? o.gaps[listed++] : o.gap));
@@ -353,7 +360,8 @@ void plan_dips(const Options& o, Side& side) {
   SplitMix rng{o.seed ^ 0xD1BBull};
   for (size_t i = 0; i < side.tracks.size(); i++) {
     const Track& tr = side.tracks[i];
-    const int64_t intro = std::min(frames_of(o.intro), (tr.end - tr.start) / 2);
+    const int64_t intro =
+        joined(o, static_cast<long>(i)) ? 0 : std::min(frames_of(o.intro), (tr.end - tr.start) / 2);
     if (intro > 0) side.dips.push_back({tr.start, tr.start + intro, 0, ramp, 32768 / 20, i, false});
     if (o.pauses == 0) continue;
     // Each pause gets a slot of its own, clear of the intro and the fades.
@@ -398,10 +406,9 @@ Side plan(const Options& o) {
     Track tr{t, t + len, std::min(len / 4, rng.between(rate / 2, rate * 3 / 2)),
              std::min(len / 4, rng.between(rate, rate * 3))};
     if (o.fade >= 0) tr.fade_in = tr.fade_out = std::min(len / 2, frames_of(o.fade));
-    // Joined tracks run into each other without a fade.
-    auto joined = [&](long b) { return std::binary_search(o.join.begin(), o.join.end(), b); };
-    if (joined(i)) tr.fade_in = 0;
-    if (joined(i + 1)) tr.fade_out = 0;
+    // Joined tracks run into each other without a fade (or an intro).
+    if (joined(o, i)) tr.fade_in = 0;
+    if (joined(o, i + 1)) tr.fade_out = 0;
     side.tracks.push_back(tr);
     if (i + 1 < o.tracks) t += len + gap[static_cast<size_t>(i)];
   }
