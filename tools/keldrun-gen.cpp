@@ -693,10 +693,12 @@ int main(int argc, char** argv) {
     }
     crackle.add(base, count, left, right);
     if (o.rumble > 0) rumble.add(count, left, right);
+    // The sum stays far below 2^31 / 16, so even 24 dB cannot overflow it;
+    // clamp16 then clips at full scale.
     if (gain != 65536)
       for (int64_t j = 0; j < count; j++) {
-        left[j] = static_cast<int32_t>(std::clamp<int64_t>(left[j] * gain >> 16, -32768, 32767));
-        right[j] = static_cast<int32_t>(std::clamp<int64_t>(right[j] * gain >> 16, -32768, 32767));
+        left[j] = static_cast<int32_t>(left[j] * gain >> 16);
+        right[j] = static_cast<int32_t>(right[j] * gain >> 16);
       }
 
     for (int64_t j = 0; j < count; j++) {
