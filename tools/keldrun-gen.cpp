@@ -6,6 +6,8 @@
 // notes with several harmonic partials under slow amplitude envelopes, in
 // three voices; hiss runs under everything; single-sample clicks fall
 // anywhere outside the grooves, and the grooves tick once per revolution.
+// Options add what real sides have besides: gaps of their own lengths or
+// none, quiet intros and pauses, a preamp's gain, crackle and rumble.
 // Everything after the layout is integer arithmetic driven by seeded
 // generators, so the same options give the same bytes on any machine.
 #include <unistd.h>
@@ -40,7 +42,22 @@ const char help_text[] =
     "  --level L       loudness of the music, 0.1 to 0.9 of full scale, default 0.6\n"
     "  --hiss L        peak of the hiss, 0 to 0.02 of full scale, default 0.01\n"
     "  --clicks N      clicks per minute outside the grooves, default 20\n"
-    "  --layout        print where each track's music lies on standard error\n"
+    "  --gaps LIST     lengths of the first gaps in seconds, comma-separated\n"
+    "                  (e.g. 1,3,2.5); the gaps after them are --gap long\n"
+    "  --join LIST     boundaries without a gap: --join 3 runs track 3 straight\n"
+    "                  into track 4, with no fade or intro between\n"
+    "  --gain DB       preamp gain on everything, -60 to 24 dB, clipped at full\n"
+    "                  scale\n"
+    "  --pauses N      quiet passages in each track, 0 to 20: 0.6 to 2.5 s at 1/30\n"
+    "                  of the music\n"
+    "  --fade SECONDS  fade-in and fade-out of each track (at most half of it);\n"
+    "                  by default each track gets its own, of 0.5 to 3 s\n"
+    "  --intro SECONDS quiet intro at 1/20 of the music at each track's start\n"
+    "  --crackle N     crackle everywhere: N clicks a second, 1 to 4 samples long,\n"
+    "                  peaks 0.05 to 0.5 of full scale\n"
+    "  --rumble L      rumble of 3 to 30 Hz under everything, peak L, 0 to 0.5\n"
+    "  --layout        print where each track's music (intro and fades included)\n"
+    "                  and each pause lie on standard error, in frames and seconds\n"
     "  --out FILE      write to FILE; \"-\" or none writes to standard output\n"
     "  --help          show this text and exit\n"
     "\n"
@@ -85,6 +102,14 @@ struct Options {
   double level = 0.6;
   double hiss = 0.01;
   double clicks = 20;
+  std::vector<double> gaps;  // lengths of the first gaps, seconds
+  std::vector<long> join;    // boundaries without a gap, 1-based
+  double gain_db = 0;
+  long pauses = 0;
+  double fade = -1;  // seconds; below 0, each track gets its own
+  double intro = 0;
+  double crackle = 0;
+  double rumble = 0;
   bool layout = false;
   std::string out = "-";
 };
@@ -99,6 +124,21 @@ double number(const std::string& opt, const char* text, double lo, double hi) {
     bad_usage(opt + " wants a number " + range + ", not '" + text + "'");
   }
   return v;
+}
+
+// A comma-separated list of numbers, each checked as by number().
+std::vector<double> numbers(const std::string& opt, const std::string& text, double lo, double hi) {
+  std::vector<double> list;
+  for (size_t at = 0;;) {
+    const size_t comma = std::min(text.find(',', at), text.size());
+    list.push_back(number(opt, text.substr(at, comma - at).c_str(), lo, hi));
+    if (comma == text.size()) return list;
+    at = comma + 1;
+  }
+}
+
+bool whole(double v) {
+  return v == std::floor(v);
 }
 
 Options parse(int argc, char** argv) {
@@ -120,8 +160,10 @@ Options parse(int argc, char** argv) {
       o.layout = true;
       continue;
     }
-    static const char* const valued[] = {"--minutes", "--tracks", "--seed", "--gap",    "--lead-in",
-                                         "--run-out", "--level",  "--hiss", "--clicks", "--out"};
+    static const char* const valued[] = {
+        "--minutes", "--tracks", "--seed",   "--gap",     "--lead-in", "--run-out",
+        "--level",   "--hiss",   "--clicks", "--gaps",    "--join",    "--gain",
+        "--pauses",  "--fade",   "--intro",  "--crackle", "--rumble",  "--out"};
     if (std::find_if(std::begin(valued), std::end(valued),
                      [&](const char* v) { return opt == v; }) == std::end(valued))
       bad_usage("unknown option '" + opt + "'");
@@ -139,10 +181,33 @@ Options parse(int argc, char** argv) {
     if (opt == "--level") o.level = number(opt, v, 0.1, 0.9);
     if (opt == "--hiss") o.hiss = number(opt, v, 0, 0.02);
     if (opt == "--clicks") o.clicks = number(opt, v, 0, 600);
+    if (opt == "--gaps") o.gaps = numbers(opt, value, 0, 3600);
+    if (opt == "--join") {
+      o.join.clear();
+      for (const double j : numbers(opt, value, 1, 9999)) {
+        if (!whole(j)) bad_usage("--join wants whole numbers, not '" + value + "'");
+        o.join.push_back(static_cast<long>(j));
+      }
+    }
+    if (opt == "--gain") o.gain_db = number(opt, v, -60, 24);
+    if (opt == "--pauses") o.pauses = static_cast<long>(number(opt, v, 0, 20));
+    if (opt == "--fade") o.fade = number(opt, v, 0, 60);
+    if (opt == "--intro") o.intro = number(opt, v, 0, 60);
+    if (opt == "--crackle") o.crackle = number(opt, v, 0, 2000);
+    if (opt == "--rumble") o.rumble = number(opt, v, 0, 0.5);
     if (opt == "--out") o.out = value;
-    if (opt == "--tracks" && o.tracks != std::strtod(v, nullptr))
-      bad_usage("--tracks wants a whole number, not '" + value + "'");
+    if ((opt == "--tracks" || opt == "--pauses") && !whole(std::strtod(v, nullptr)))
+      bad_usage(opt + " wants a whole number, not '" + value + "'");
   }
+  // A boundary is joined once; the gaps listed are the ones left between tracks.
+  std::sort(o.join.begin(), o.join.end());
+  o.join.erase(std::unique(o.join.begin(), o.join.end()), o.join.end());
+  if (!o.join.empty() && o.join.back() >= o.tracks)
+    bad_usage("--join " + std::to_string(o.join.back()) + " needs a track after track " +
+              std::to_string(o.join.back()));
+  const long gaps = std::max(0L, o.tracks - 1) - static_cast<long>(o.join.size());
+  if (static_cast<long>(o.gaps.size()) > gaps)
+    bad_usage("--gaps lists more than the side's " + std::to_string(gaps) + " gaps");
   return o;
 }
 
@@ -188,8 +253,19 @@ struct Note {
 };
 
 struct Track {
-  int64_t start, end;  // frames of its music, fades included
+  int64_t start, end;  // frames of its music, fades and intro included
   int64_t fade_in, fade_out;
+};
+
+// A stretch where a track's music is turned down to `level` (Q15): it
+// ramps down over the ramp_in frames before `from`, holds until `to`, and
+// ramps back up over the ramp_out frames after.
+struct Dip {
+  int64_t from, to;
+  int64_t ramp_in, ramp_out;
+  int32_t level;
+  size_t track;
+  bool pause;  // else an intro
 };
 
 // A note being played, with its waveform built once.
@@ -255,8 +331,53 @@ struct Side {
   int64_t frames = 0;
   int64_t lead_in = 0, run_out_start = 0;
   std::vector<Track> tracks;
+  std::vector<Dip> dips;    // sorted by from
   std::vector<Note> notes;  // sorted by start
 };
+
+// Whether track `boundary` runs straight into the next one (1-based).
+bool joined(const Options& o, long boundary) {
+  return std::binary_search(o.join.begin(), o.join.end(), boundary);
+}
+
+// Gaps between tracks, frames: as listed, then the uniform default, and
+// none where two tracks are joined.
+std::vector<int64_t> plan_gaps(const Options& o) {
+  std::vector<int64_t> gaps;
+  size_t listed = 0;
+  for (long b = 1; b < o.tracks; b++)
+    if (joined(o, b))
+      gaps.push_back(0);
+    else
+      gaps.push_back(frames_of(listed < o.gaps.size() ? o.gaps[listed++] : o.gap));
+  return gaps;
+}
+
+// Quiet intros and pauses, from their own generator so that the music stays
+// the same with or without them.
+void plan_dips(const Options& o, Side& side) {
+  const int64_t ramp = rate / 20;
+  SplitMix rng{o.seed ^ 0xD1BBull};
+  for (size_t i = 0; i < side.tracks.size(); i++) {
+    const Track& tr = side.tracks[i];
+    const int64_t intro =
+        joined(o, static_cast<long>(i)) ? 0 : std::min(frames_of(o.intro), (tr.end - tr.start) / 2);
+    if (intro > 0) side.dips.push_back({tr.start, tr.start + intro, 0, ramp, 32768 / 20, i, false});
+    if (o.pauses == 0) continue;
+    // Each pause gets a slot of its own, clear of the intro and the fades.
+    const int64_t lo = tr.start + std::max(tr.fade_in, intro + ramp) + rate / 2;
+    const int64_t hi = tr.end - tr.fade_out - rate / 2;
+    const int64_t slot = (hi - lo) / o.pauses;
+    if (slot - 2 * ramp < rate * 3 / 5)
+      fail("too short for " + std::to_string(o.pauses) + " pauses in track " +
+           std::to_string(i + 1));
+    for (long k = 0; k < o.pauses; k++) {
+      const int64_t dur = rng.between(rate * 3 / 5, std::min(rate * 5 / 2, slot - 2 * ramp));
+      const int64_t at = lo + k * slot + ramp + rng.below(slot - 2 * ramp - dur + 1);
+      side.dips.push_back({at, at + dur, ramp, ramp, 32768 / 30, i, true});
+    }
+  }
+}
 
 Side plan(const Options& o) {
   Side side;
@@ -264,8 +385,10 @@ Side plan(const Options& o) {
   if (side.frames * 4 > 0xFFFFFFFFll - 36) fail("a side that long does not fit a WAVE file");
   side.lead_in = frames_of(o.lead_in);
   side.run_out_start = side.frames - frames_of(o.run_out);
-  const int64_t gap = frames_of(o.gap);
-  const int64_t music = side.run_out_start - side.lead_in - gap * std::max(0L, o.tracks - 1);
+  const std::vector<int64_t> gap = plan_gaps(o);
+  int64_t gaps = 0;
+  for (const int64_t g : gap) gaps += g;
+  const int64_t music = side.run_out_start - side.lead_in - gaps;
   if (o.tracks > 0 && music <= 0) fail("the gaps and grooves leave no room for music");
   if (o.tracks == 0 && side.run_out_start < side.lead_in)
     fail("the lead-in and run-out are longer than the side");
@@ -282,8 +405,12 @@ Side plan(const Options& o) {
     used += len;
     Track tr{t, t + len, std::min(len / 4, rng.between(rate / 2, rate * 3 / 2)),
              std::min(len / 4, rng.between(rate, rate * 3))};
+    if (o.fade >= 0) tr.fade_in = tr.fade_out = std::min(len / 2, frames_of(o.fade));
+    // Joined tracks run into each other without a fade (or an intro).
+    if (joined(o, i)) tr.fade_in = 0;
+    if (joined(o, i + 1)) tr.fade_out = 0;
     side.tracks.push_back(tr);
-    t += len + gap;
+    if (i + 1 < o.tracks) t += len + gap[static_cast<size_t>(i)];
   }
   for (const Track& tr : side.tracks)
     if (tr.end - tr.start < 4 * rate)
@@ -336,6 +463,7 @@ Side plan(const Options& o) {
   }
   std::stable_sort(side.notes.begin(), side.notes.end(),
                    [](const Note& a, const Note& b) { return a.start < b.start; });
+  plan_dips(o, side);
   return side;
 }
 
@@ -358,6 +486,84 @@ void fade(const Side& side, int64_t base, int64_t count, int32_t* left, int32_t*
   }
 }
 
+// Intros and pauses, applied to the music only like the fades.
+void dip(const Side& side, size_t& first, int64_t base, int64_t count, int32_t* left,
+         int32_t* right) {
+  while (first < side.dips.size() && side.dips[first].to + side.dips[first].ramp_out <= base)
+    first++;
+  for (size_t i = first; i < side.dips.size(); i++) {
+    const Dip& d = side.dips[i];
+    if (d.from - d.ramp_in >= base + count) break;
+    const int64_t from = std::max(base, d.from - d.ramp_in);
+    const int64_t to = std::min(base + count, d.to + d.ramp_out);
+    for (int64_t t = from; t < to; t++) {
+      int64_t g = d.level;
+      if (t < d.from) g = 32768 - (32768 - d.level) * (t - d.from + d.ramp_in) / d.ramp_in;
+      if (t >= d.to) g = d.level + (32768 - d.level) * (t - d.to) / d.ramp_out;
+      left[t - base] = static_cast<int32_t>(left[t - base] * g >> 15);
+      right[t - base] = static_cast<int32_t>(right[t - base] * g >> 15);
+    }
+  }
+}
+
+// Surface crackle: dense short clicks anywhere on the side.
+struct Crackle {
+  SplitMix rng;
+  int64_t mean;  // spacing, frames
+  int64_t at = 0, len = 0;
+  int32_t left = 0, right = 0;  // first sample's value
+
+  // No closer than 4 frames, the longest crack, so that one is over before
+  // the next begins.
+  void next() {
+    at += 4 + rng.below(std::max<int64_t>(1, 2 * mean - 4));
+    len = rng.between(1, 4);
+    const int32_t amp = static_cast<int32_t>(rng.between(1638, 16384)) * (rng.below(2) ? 1 : -1);
+    const int64_t which = rng.below(3);  // left, right or both
+    left = which != 1 ? amp : 0;
+    right = which != 0 ? amp * 9 / 10 : 0;
+  }
+  void add(int64_t base, int64_t count, int32_t* l, int32_t* r) {
+    for (; at < base + count; next()) {
+      for (int64_t k = std::max<int64_t>(0, base - at); k < len && at + k < base + count; k++) {
+        l[at + k - base] += static_cast<int32_t>(left * (len - k) / len);
+        r[at + k - base] += static_cast<int32_t>(right * (len - k) / len);
+      }
+      if (at + len > base + count) return;
+    }
+  }
+};
+
+// Rumble: three slow sines between 3 and 30 Hz, the fastest one in
+// opposite phase on the two channels, as the stylus moves up and down.
+struct Rumble {
+  uint32_t phase[3], step[3];
+  int32_t amp[3];
+  Rumble(uint64_t seed, double peak) {
+    SplitMix rng{seed ^ 0x2B3B1Eull};
+    static const int lo[3] = {3, 8, 16}, hi[3] = {8, 16, 30}, share[3] = {50, 30, 20};
+    const int64_t top = std::llround(peak * 32767);
+    for (int k = 0; k < 3; k++) {
+      step[k] =
+          static_cast<uint32_t>(rng.between(lo[k] * 100, hi[k] * 100) * 4294967296 / (100 * rate));
+      phase[k] = static_cast<uint32_t>(rng.next());
+      amp[k] = static_cast<int32_t>(top * share[k] / 100);
+    }
+  }
+  void add(int64_t count, int32_t* left, int32_t* right) {
+    constexpr uint32_t shift = 32 - SineTable::bits;
+    for (int64_t j = 0; j < count; j++) {
+      int32_t s[3];
+      for (int k = 0; k < 3; k++) {
+        s[k] = (sine.v[phase[k] >> shift] * amp[k]) >> 15;
+        phase[k] += step[k];
+      }
+      left[j] += s[0] + s[1] + s[2];
+      right[j] += s[0] + s[1] - s[2];
+    }
+  }
+};
+
 int16_t clamp16(int32_t v) {
   return static_cast<int16_t>(std::clamp(v, -32768, 32767));
 }
@@ -374,6 +580,11 @@ int main(int argc, char** argv) {
                    static_cast<long long>(side.tracks[i].end),
                    static_cast<double>(side.tracks[i].start) / rate,
                    static_cast<double>(side.tracks[i].end) / rate);
+    for (const Dip& d : side.dips)
+      if (d.pause)
+        std::fprintf(stderr, "pause in track %zu: frames %lld to %lld (%.3f s to %.3f s)\n",
+                     d.track + 1, static_cast<long long>(d.from), static_cast<long long>(d.to),
+                     static_cast<double>(d.from) / rate, static_cast<double>(d.to) / rate);
   }
 
   FILE* f = stdout;
@@ -423,7 +634,15 @@ int main(int argc, char** argv) {
   int64_t click = click_mean ? next_click(side.lead_in) : INT64_MAX;
   const int64_t revolution = rate * 9 / 5;  // 1.8 s: 33 1/3 turns a minute
   std::vector<Voice> playing;
-  size_t next_note = 0;
+  size_t next_note = 0, next_dip = 0;
+  Crackle crackle{{o.seed ^ 0xC7AC1Eull}, o.crackle > 0 ? std::llround(rate / o.crackle) : 0};
+  if (crackle.mean > 0)
+    crackle.next();
+  else
+    crackle.at = INT64_MAX;
+  Rumble rumble(o.seed, o.rumble);
+  // The preamp's gain, Q16.
+  const int64_t gain = std::llround(std::pow(10.0, o.gain_db / 20) * 65536);
 
   for (int64_t base = 0; base < side.frames; base += block) {
     const int64_t count = std::min(block, side.frames - base);
@@ -440,6 +659,7 @@ int main(int argc, char** argv) {
                                  [&](const Voice& v) { return v.note->end <= base + count; }),
                   playing.end());
     fade(side, base, count, left, right);
+    dip(side, next_dip, base, count, left, right);
 
     for (int64_t j = 0; j < count; j++) {
       const uint64_t r = hiss_rng.next();
@@ -471,6 +691,15 @@ int main(int argc, char** argv) {
       if (which != 1) left[click - base] += sign * amp;
       if (which != 0) right[click - base] += sign * amp * 9 / 10;
     }
+    crackle.add(base, count, left, right);
+    if (o.rumble > 0) rumble.add(count, left, right);
+    // The sum stays far below 2^31 / 16, so even 24 dB cannot overflow it;
+    // clamp16 then clips at full scale.
+    if (gain != 65536)
+      for (int64_t j = 0; j < count; j++) {
+        left[j] = static_cast<int32_t>(left[j] * gain >> 16);
+        right[j] = static_cast<int32_t>(right[j] * gain >> 16);
+      }
 
     for (int64_t j = 0; j < count; j++) {
       const uint16_t l = static_cast<uint16_t>(clamp16(left[j]));
