@@ -1,7 +1,6 @@
 #include "helpers.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,8 +14,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "keldrun.h"
 
@@ -313,83 +314,48 @@ RunResult run(std::vector<std::string> argv, const std::string& cwd, const RunOp
     }
     // LeakSanitizer cannot work under strace's ptrace.
     if (argv[0].ends_with("strace")) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    execvp(args[0], args.data());
+    if (chdir(cwd.c_str()) == 0) execvp(args[0], args.data());
     _exit(127);
   }
-  close(in[0]);
-  close(outp[1]);
-  close(errp[1]);
+  for (int fd : {in[0], outp[1], errp[1]}) close(fd);
   RunResult r;
-  int to_child = in[1], fds[2] = {outp[0], errp[0]};
-  std::string* dst[2] = {&r.out, &r.err};
-  for (int fd : {to_child, outp[0], errp[0]}) fcntl(fd, F_SETFL, O_NONBLOCK);
-  size_t fed = 0, answered = 0;
-  bool watched = !o.watch;
-  const auto close_input = [&] {
-    if (to_child >= 0) close(to_child);
-    to_child = -1;
+  std::mutex m;
+  const auto err = [&] {
+    std::lock_guard<std::mutex> lock(m);
+    return r.err;
   };
-  // Moves what the pipes hold into out and err and feeds the input; false
-  // once all are shut.
-  const auto pump = [&](int wait_ms) {
-    if (to_child >= 0 && fed == o.input.size()) {
-      if (answered < o.answers.size() &&
-          r.err.find(o.answers[answered].first) != std::string::npos) {
-        const std::string& a = o.answers[answered++].second;
-        if (write(to_child, a.data(), a.size()) < 0) close_input();
-      }
-      if (answered == o.answers.size()) close_input();
+  const auto drain = [&](int fd, std::string* to) {
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+      std::lock_guard<std::mutex> lock(m);
+      to->append(buf, static_cast<size_t>(n));
     }
-    pollfd p[3];
-    nfds_t n = 0;
-    for (int fd : fds)
-      if (fd >= 0) p[n++] = {fd, POLLIN, 0};
-    if (to_child >= 0 && fed < o.input.size()) p[n++] = {to_child, POLLOUT, 0};
-    if (n == 0) return false;
-    if (poll(p, n, wait_ms) <= 0) return true;
-    for (nfds_t k = 0; k < n; k++) {
-      if (!p[k].revents) continue;
-      if (p[k].fd == to_child) {
-        const ssize_t w =
-            write(to_child, o.input.data() + fed, std::min<size_t>(o.input.size() - fed, 65536));
-        if (w >= 0) fed += static_cast<size_t>(w);
-        if (w < 0 && errno != EAGAIN) close_input();  // the reader went away
-        continue;
-      }
-      const int i = p[k].fd == fds[0] ? 0 : 1;
-      char buf[65536];
-      const ssize_t got = read(fds[i], buf, sizeof buf);
-      if (got > 0) {
-        dst[i]->append(buf, static_cast<size_t>(got));
-      } else if (got == 0 || errno != EAGAIN) {
-        close(fds[i]);
-        fds[i] = -1;
-      }
-    }
-    return true;
+    close(fd);
   };
+  std::thread out(drain, outp[0], &r.out), errors(drain, errp[0], &r.err);
+  // The input, then each answer once its question has appeared.
+  std::thread feeder([&, fd = in[1]] {
+    bool ok = write(fd, o.input.data(), o.input.size()) == static_cast<ssize_t>(o.input.size());
+    for (const auto& [question, answer] : o.answers) {
+      while (ok && err().find(question) == std::string::npos && kill(pid, 0) == 0) usleep(1000);
+      ok = ok && write(fd, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+    }
+    close(fd);
+  });
   int status = 0;
-  for (bool killed = false;;) {
-    pump(1);
-    if (!watched) watched = o.watch(r.err);
-    if (waitpid(pid, &status, WNOHANG) == pid) break;
+  for (bool killed = false, watched = !o.watch; waitpid(pid, &status, WNOHANG) != pid;
+       usleep(1000)) {
+    if (!watched) watched = o.watch(err());
     const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (o.kill_after >= 0 && t >= o.kill_after && !killed) killed = kill(pid, SIGKILL) == 0;
-    if (t >= 120 && !r.hung) {
-      kill(-pid, SIGKILL);
-      r.hung = true;
-    }
+    if (t >= 120 && !r.hung) r.hung = kill(-pid, SIGKILL) == 0;
   }
+  kill(-pid, SIGKILL);  // stragglers, and a feeder blocked on a full pipe
+  for (std::thread* t : {&feeder, &out, &errors}) t->join();
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  kill(-pid, SIGKILL);  // a straggler holding the pipes is not waited for long
-  close_input();
-  for (int i = 0; i < 1000 && pump(10);) i++;
-  for (int fd : fds)
-    if (fd >= 0) close(fd);
   if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + r.signal;
   return r;
