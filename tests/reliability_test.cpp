@@ -99,7 +99,7 @@ std::vector<Call> parse(const std::string& log, const std::string& cwd) {
     const size_t open = line.find('('), eq = line.rfind(" = "), close = line.rfind(')', eq);
     if (open == std::string::npos || eq == std::string::npos || close < open) continue;
     Call c;
-    c.name = line.substr(line.find(' ') + 1, open - line.find(' ') - 1);
+    c.name = line.substr(line.rfind(' ', open) + 1, open - line.rfind(' ', open) - 1);
     c.args = line.substr(open + 1, close - open - 1);
     if (line.compare(eq + 3, 3, "-1 ") == 0)
       c.error = line.substr(eq + 6, line.find(' ', eq + 6) - eq - 6);
