@@ -325,30 +325,50 @@ TEST(Reliability, ShortWritesEndTheRunCleanly) {
   }
 }
 
-// A source that grows while the run waits before creating a track file: the
-// cut or deletion that follows would drop what was added, so it is refused.
-TEST(Reliability, SourceThatGrowsDuringTheRunIsNotCut) {
+// A source that changes while the run waits before creating a track file
+// (it grows) or before reopening it after a cut (another file takes its
+// name): what follows would drop what was added or copy from the other
+// file, so it is refused, and no track file is written after it.
+TEST(Reliability, SourceThatChangesDuringTheRunIsNotCut) {
   if (strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
-  for (const int track : {4, 3, 1}) {
-    SCOPED_TRACE("grown before track " + std::to_string(track));
+  const struct {
+    int track;
+    const char* waits_for;  // the file whose `when`-th opening is delayed
+    int when;
+  } cases[] = {
+      {4, "TRACK04.WAV", 1}, {3, "TRACK03.WAV", 1}, {1, "TRACK01.WAV", 1}, {4, "rec.wav", 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("changed while ") + c.waits_for + " waits");
     th::TempDir top;
-    const std::string dir = top / "run", file = th::track_name(track);
+    const std::string dir = top / "run", file = c.waits_for, grown = kWave + "grown";
     prepare(dir, false);
     const auto argv =
         command(false, {strace(), "-f", "-o", "/dev/null", "-P", file, "-P",
                         fs::canonical(dir).string() + "/" + file, "-e", "trace=openat", "-e",
-                        "inject=openat:delay_enter=1000000:when=1"});
-    bool grown = false;
-    const auto r = th::run(argv, dir, {.watch = [&](const std::string& err) {
-                             if (err.find("Writing new WAVE file of track " +
-                                          std::to_string(track)) == std::string::npos)
-                               return false;
-                             std::ofstream(dir + "/rec.wav", std::ios::app) << "grown";
-                             return grown = true;
-                           }});
-    ASSERT_TRUE(grown);
+                        "inject=openat:delay_enter=1000000:when=" + std::to_string(c.when)});
+    bool changed = false;
+    const auto r = th::run(
+        argv, dir, {.watch = [&](const std::string& err) {
+          if (err.find(c.when == 1 ? "Writing new WAVE file of track " + std::to_string(c.track)
+                                   : "Deleting the track") == std::string::npos)
+            return false;
+          if (c.when == 1) std::ofstream(dir + "/rec.wav", std::ios::app) << "grown";
+          if (c.when == 3) {  // once cut, while the reopening waits
+            usleep(200000);
+            th::write_file(dir + "/other", kWave.substr(0, kWave.size() / 2));
+            fs::rename(dir + "/other", dir + "/rec.wav");
+          }
+          return changed = true;
+        }});
+    ASSERT_TRUE(changed);
     EXPECT_TRUE(r.exited(1) && r.err.ends_with(th::ending(truncate_failed))) << r.describe();
     const std::string source = th::read_file(dir + "/rec.wav");
+    if (c.when == 3) {
+      EXPECT_EQ(
+          th::differences(dir, {{"rec.wav", source}, {"TRACK04.WAV", kFiles.at("TRACK04.WAV")}}),
+          "");
+      continue;
+    }
     ASSERT_TRUE(source.ends_with("grown"));
     th::write_file(dir + "/rec.wav", source.substr(0, source.size() - 5));
     EXPECT_EQ(lost(dir, false), "");
