@@ -1,5 +1,7 @@
 // The few calls that differ between systems: binary stdin, syncing,
-// truncation and file identity.
+// truncation, file identity and 64-bit positions. Implemented once for POSIX
+// (platform-posix.cpp) and once for Windows (platform-win32.cpp); names are
+// UTF-8 on both.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,12 @@ bool identify(const char* name, file_id* id);
 inline bool same_file(const file_id& a, const file_id& b) {
   return a.dev == b.dev && a.ino == b.ino;
 }
+// True when something exists under `name`.
+bool file_exists(const char* name);
+// Repositions the stream to byte `pos`; false when it refuses.
+bool seek_file(FILE* f, int64_t pos);
+// The stream's byte position; negative when unknown.
+int64_t tell_file(FILE* f);
 // Forces the stream's data to disk; false on failure.
 bool sync_file(FILE* f);
 // Asks the system to start writing a range of the stream's file out,
