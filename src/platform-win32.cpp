@@ -27,12 +27,13 @@ static void restore_console_output_cp() {
 }
 
 void open_standard_streams() {
-  // A missing standard handle is replaced by NUL, in order, so that the
-  // lowest free descriptor goes to the stream that lacks one and no track
-  // file is ever opened as descriptor 0, 1 or 2.
+  // A stream without a handle (descriptor -2) is pointed at NUL. Where that
+  // fails (wine), it stays unconnected: writes to it vanish and reads end at
+  // once, as with NUL; no track file can take its place, since the stream
+  // does not use descriptor 0, 1 or 2 then.
   FILE* const streams[] = {stdin, stdout, stderr};
   for (int fd = 0; fd <= 2; fd++)
-    if (_get_osfhandle(fd) < 0 && !freopen("NUL", fd == 0 ? "r" : "w", streams[fd])) exit(1);
+    if (_get_osfhandle(fd) < 0) freopen("NUL", fd == 0 ? "r" : "w", streams[fd]);
   // The names in the texts are UTF-8; so is the console while we run.
   console_output_cp = GetConsoleOutputCP();
   if (console_output_cp != 0 && console_output_cp != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
