@@ -14,8 +14,8 @@ struct file_id {
   bool regular = false;
 };
 
-// Opens /dev/null in place of any of the three standard descriptors that is
-// closed.
+// Opens the null device (/dev/null, NUL) in place of any of the three
+// standard streams that is closed.
 void open_standard_streams();
 // Switches standard input to binary mode (nothing to do on POSIX).
 void set_binary_stdin();
@@ -36,7 +36,8 @@ bool sync_file(FILE* f);
 // Asks the system to start writing a range of the stream's file out,
 // without waiting for it.
 void start_writeback(FILE* f, int64_t offset, int64_t length);
-// Forces the directory entry of `path` to disk; false on failure.
+// Forces the directory entry of `path` to disk; false on failure. (On
+// Windows sync_file has done that already.)
 bool sync_dir_of(const char* path);
 // Cuts the open stream's file to `len` bytes; false on failure.
 bool truncate_open(FILE* f, int64_t len);
