@@ -1,13 +1,12 @@
 #include "control.h"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "keldrun.h"
+#include "platform.h"
 
 bool interactive = true;    // questions are asked; /I clears it
 bool normalize = false;     // /N
@@ -67,7 +66,7 @@ static int64_t checked_trunc(double v, double lo, double hi) {
 // that goes on into a directory, or names an existing file, is a path
 // (/home/me/side.wav, /dev/fd/63 from a shell's process substitution).
 static bool is_path(const char* a) {
-  return std::strlen(a) > 2 && (std::strchr(a + 1, '/') || access(a, F_OK) == 0);
+  return std::strlen(a) > 2 && (std::strchr(a + 1, '/') || file_exists(a));
 }
 
 void read_parameter(int argc, char** argv) {

@@ -120,10 +120,10 @@ void split_track_on_the_fly(int track) {
     // then cut the file back to the track before it is made durable.
     const uint32_t bytes = static_cast<uint32_t>(4 * (end - start));
     flush_out();
-    if (fseeko(out, 4, SEEK_SET) != 0) error(write_failed);
+    if (!seek_file(out, 4)) error(write_failed);
     write_dword(bytes + 36);
     flush_out();
-    if (fseeko(out, 40, SEEK_SET) != 0) error(write_failed);
+    if (!seek_file(out, 40)) error(write_failed);
     write_dword(bytes);
     flush_out();
     if (!truncate_open(out, 44 + static_cast<int64_t>(bytes))) error(truncate_failed);

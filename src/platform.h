@@ -1,5 +1,7 @@
 // The few calls that differ between systems: binary stdin, syncing,
-// truncation and file identity.
+// truncation, file identity and 64-bit positions. Implemented once for POSIX
+// (platform-posix.cpp) and once for Windows (platform-win32.cpp); names are
+// UTF-8 on both.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +14,8 @@ struct file_id {
   bool regular = false;
 };
 
-// Opens /dev/null in place of any of the three standard descriptors that is
-// closed.
+// Opens the null device (/dev/null, NUL) in place of any of the three
+// standard streams that is closed.
 void open_standard_streams();
 // Switches standard input to binary mode (nothing to do on POSIX).
 void set_binary_stdin();
@@ -23,12 +25,19 @@ bool identify(const char* name, file_id* id);
 inline bool same_file(const file_id& a, const file_id& b) {
   return a.dev == b.dev && a.ino == b.ino;
 }
+// True when something exists under `name`.
+bool file_exists(const char* name);
+// Repositions the stream to byte `pos`; false when it refuses.
+bool seek_file(FILE* f, int64_t pos);
+// The stream's byte position; negative when unknown.
+int64_t tell_file(FILE* f);
 // Forces the stream's data to disk; false on failure.
 bool sync_file(FILE* f);
 // Asks the system to start writing a range of the stream's file out,
 // without waiting for it.
 void start_writeback(FILE* f, int64_t offset, int64_t length);
-// Forces the directory entry of `path` to disk; false on failure.
+// Forces the directory entry of `path` to disk; false on failure. (On
+// Windows sync_file has done that already.)
 bool sync_dir_of(const char* path);
 // Cuts the open stream's file to `len` bytes; false on failure.
 bool truncate_open(FILE* f, int64_t len);

@@ -59,14 +59,14 @@ static bool refill() {
 }
 
 int64_t input_position() {
-  const int64_t pos = ftello(wave);
+  const int64_t pos = tell_file(wave);
   return pos < 0 ? -1 : pos - static_cast<int64_t>(in_len - in_pos);
 }
 
 bool seek_input(int64_t pos) {
   in_pos = in_len = 0;
   in_eof = in_failed = false;
-  return fseeko(wave, pos, SEEK_SET) == 0;
+  return seek_file(wave, pos);
 }
 
 size_t read_block(void* dst, size_t n) {
@@ -158,7 +158,8 @@ static void hand_over(const void* p, size_t n) {
   }
   unsent += n;
   if (unsent >= (8 << 20)) {
-    start_writeback(out, ftello(out) - static_cast<int64_t>(unsent), static_cast<int64_t>(unsent));
+    start_writeback(out, tell_file(out) - static_cast<int64_t>(unsent),
+                    static_cast<int64_t>(unsent));
     unsent = 0;
   }
 }

@@ -11,6 +11,10 @@
 // Everything after the layout is integer arithmetic driven by seeded
 // generators, so the same options give the same bytes on any machine.
 #include <unistd.h>
+#ifdef _WIN32
+#include <fcntl.h>  // _setmode: the side goes out as bytes, not as text
+#include <io.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -593,6 +597,10 @@ int main(int argc, char** argv) {
     if (!f) fail("cannot create " + o.out + ": " + std::strerror(errno));
   } else if (isatty(STDOUT_FILENO)) {
     bad_usage("refusing to write a WAVE file to a terminal; use --out FILE or a pipe");
+  } else {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
   }
 
   const uint32_t data = static_cast<uint32_t>(side.frames * 4);

@@ -1,5 +1,3 @@
-#include "platform.h"
-
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -9,6 +7,7 @@
 #include <string>
 
 #include "keldrun.h"
+#include "platform.h"
 
 void open_standard_streams() {
   // Taken in order, so that open() returns the lowest free descriptor: fd.
@@ -37,6 +36,18 @@ bool identify(const char* name, file_id* id) {
   if (stat(name, &st) != 0) return false;
   fill(st, id);
   return true;
+}
+
+bool file_exists(const char* name) {
+  return access(name, F_OK) == 0;
+}
+
+bool seek_file(FILE* f, int64_t pos) {
+  return fseeko(f, pos, SEEK_SET) == 0;
+}
+
+int64_t tell_file(FILE* f) {
+  return ftello(f);
 }
 
 bool sync_file(FILE* f) {
