@@ -43,10 +43,7 @@ int main(int argc, char** argv) {
   }
   read_parameter(argc, argv);
   if (!outfile[0]) std::strcpy(outfile, "TRACK");
-  if (cut < 0) cut = static_cast<int32_t>(gap);
-  if (!infile[0] || filter < 0 || filter > 1000 || threshold == 0 || threshold >= 0xFFFE ||
-      gap == 0 || cut < 0)
-    error(usage);
+  settle_settings();
 
   if (std::strcmp(infile, "-") == 0) {
     fputs("Input:\t<stdin>\t(Splitting piped data \"on-the-fly\")\n", stderr);
