@@ -1,0 +1,284 @@
+#include "analysis.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "control.h"
+#include "detect.h"
+#include "keldrun.h"
+#include "wave.h"
+
+std::string listing::rows() const {
+  std::string text;
+  for (const track& t : tracks) text += table_row(t.number, t.start, t.end, t.peak);
+  return text;
+}
+
+const detection& analysis::at(int f, uint32_t level) const {
+  for (const detection& d : found)
+    if (d.filter == f && d.level == level) return d;
+  throw std::logic_error("settings not analysed");
+}
+
+std::vector<std::string> threshold_grid() {
+  // The E24 series: even steps on a dB scale, short to type.
+  static const int e24[] = {10, 11, 12, 13, 15, 16, 18, 20, 22, 24, 27, 30,
+                            33, 36, 39, 43, 47, 51, 56, 62, 68, 75, 82, 91};
+  std::vector<std::string> grid;
+  for (const char* decade : {"0.000", "0.00", "0.0", "0."}) {
+    for (int m : e24) {
+      if (decade[4] == '0' && m < 47) continue;  // from 0.00047, near the noise of 16 bits
+      std::string t = decade + std::to_string(m);
+      if (t.back() == '0') t.pop_back();
+      grid.push_back(t);
+    }
+  }
+  return grid;
+}
+
+namespace {
+
+constexpr int64_t ring = 1 << 16;  // frames of levels kept: the window, a block, and more
+constexpr int64_t chunk = 1 << 14;
+enum kind : char { silent, sound, mixed };
+
+// Where one (filter, threshold) scan stands between blocks.
+struct scan_state {
+  bool in_run = false;  // in a silence that holds a whole silent block
+  int64_t run_start = 0;
+  kind before = sound;  // the previous block, as if sound came before frame 0
+};
+
+struct pass {
+  analysis& a;
+  uint16_t lev[ring] = {};
+  int64_t read = 0;  // frames whose levels are in `lev`
+
+  uint16_t level(int64_t k) const { return k < 0 ? 0 : lev[k & (ring - 1)]; }
+  uint16_t loudest(int64_t lo, int64_t hi) const {
+    uint16_t m = 0;
+    for (int64_t k = lo < 0 ? 0 : lo; k <= hi; k++) m = std::max(m, level(k));
+    return m;
+  }
+  // The run ending where sound resumes at `stop`, with the partial block
+  // maxima around frame stop - filter.
+  quiet_run run(int64_t start, int64_t stop, int f) const {
+    const int64_t e = stop - f, b = a.block;
+    if (e < 0) return {start, stop, 0, 0};
+    const int64_t first = e / b * b, last = std::min(first + b, read) - 1;
+    return {start, stop, loudest(first, e), loudest(e + 1, last)};
+  }
+};
+
+}  // namespace
+
+analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
+                 uint32_t gap) {
+  analysis a;
+  a.filter = filters.front();
+  for (int f : filters)
+    if (std::find(a.filters.begin(), a.filters.end(), f) == a.filters.end()) a.filters.push_back(f);
+  std::vector<std::pair<uint32_t, std::string>> by_level;
+  for (const std::string& t : texts) by_level.emplace_back(switch_value('T', t.c_str()), t);
+  std::stable_sort(by_level.begin(), by_level.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  for (const auto& [level, text] : by_level) {
+    if (!a.levels.empty() && a.levels.back() == level) continue;
+    a.levels.push_back(level);
+    a.texts.push_back(text);
+  }
+  // Every silence of at least 2 blocks - 1 steps holds a whole silent block.
+  while (a.block > 1 && 2 * static_cast<int64_t>(a.block) - 1 > gap) a.block /= 2;
+  const uint32_t b = a.block;
+  const size_t nt = a.levels.size();
+  for (int f : a.filters)
+    for (uint32_t level : a.levels) a.found.push_back({f, level, -1, 0, {}, -1});
+  std::vector<scan_state> state(a.found.size());
+  a.column =
+      b * static_cast<uint32_t>((static_cast<int64_t>(samples) + 4000LL * b - 1) / (4000LL * b));
+  if (a.column == 0) a.column = b;
+
+  auto p = std::unique_ptr<pass>(new pass{a});
+  // Window sums of the current and the previous block, per filter.
+  std::vector<std::vector<uint32_t>> cur(a.filters.size(), std::vector<uint32_t>(b)), prev = cur;
+  std::vector<uint32_t> sum(a.filters.size(), 0);
+  uint32_t env_max = 0, env_count = 0;
+  static unsigned char buf[4 * chunk];
+
+  int64_t left = samples;
+  while (left > 0 && !a.early_end) {
+    const int64_t want = std::min(left, chunk);
+    const size_t got = read_block(buf, 4 * static_cast<size_t>(want));
+    if (input_failed()) error(read_failed);
+    int64_t n = static_cast<int64_t>(got / 4);
+    if (got < 4 * static_cast<size_t>(want)) {
+      // The detector's last step reads what is left, and 0xFF for the rest.
+      std::memset(buf + got, 0xFF, 4 - got % 4);
+      n++;
+      a.early_end = true;
+    }
+    left -= want;
+    frame_levels(buf, static_cast<uint32_t>(n), p->lev + (p->read & (ring - 1)));
+    const int64_t chunk_first = p->read;
+    p->read += n;
+    for (int64_t k0 = chunk_first; k0 < p->read; k0 += b) {
+      const int64_t m = std::min<int64_t>(b, p->read - k0);
+      a.block_max.push_back(p->loudest(k0, k0 + m - 1));
+      for (size_t fi = 0; fi < a.filters.size(); fi++) {
+        const int f = a.filters[fi];
+        uint32_t s = sum[fi], lo = UINT32_MAX, hi = 0;
+        uint32_t* w = cur[fi].data();
+        for (int64_t j = 0; j < m; j++) {
+          s += p->level(k0 + j) - p->level(k0 + j - f - 1);
+          w[j] = s;
+          lo = std::min(lo, s);
+          hi = std::max(hi, s);
+        }
+        sum[fi] = s;
+        if (fi == 0) {
+          const size_t col = static_cast<size_t>(k0 / a.column);
+          if (a.overview.size() <= col) a.overview.resize(col + 1, 0);
+          a.overview[col] = std::max(a.overview[col], hi);
+          for (int64_t j = 0; j < m; j++) {
+            env_max = std::max(env_max, w[j]);
+            if (++env_count == 441) {
+              a.env.push_back(env_max);
+              env_max = env_count = 0;
+            }
+          }
+        }
+        for (size_t ti = 0; ti < nt; ti++) {
+          detection& d = a.found[fi * nt + ti];
+          scan_state& st = state[fi * nt + ti];
+          const uint32_t thr = d.level * static_cast<uint32_t>(f + 1);
+          if (hi <= thr) {
+            if (!st.in_run) {
+              int64_t start = k0;
+              if (st.before == mixed) {
+                const uint32_t* v = prev[fi].data();
+                int64_t j = b - 1;
+                while (v[j] <= thr) j--;
+                start = k0 - b + j + 1;
+              }
+              st.in_run = true;
+              st.run_start = start;
+            }
+            st.before = silent;
+            continue;
+          }
+          if (st.in_run || d.probe < 0) {
+            int64_t j = 0;
+            if (lo <= thr)
+              while (w[j] <= thr) j++;
+            if (d.probe < 0) {
+              d.probe = k0 + j;
+              d.probe_post = p->run(0, d.probe, f).post;
+            } else {
+              d.runs.push_back(p->run(st.run_start, k0 + j, f));
+            }
+            st.in_run = false;
+          }
+          st.before = lo > thr ? sound : mixed;
+        }
+        std::swap(cur[fi], prev[fi]);
+      }
+    }
+  }
+  if (env_count != 0) a.env.push_back(env_max);
+  a.steps = p->read;
+  for (size_t i = 0; i < a.found.size(); i++)
+    if (state[i].in_run) a.found[i].tail = state[i].run_start;
+  const int64_t kept = std::min<int64_t>(a.steps, 8192);
+  for (int64_t k = a.steps - kept; k < a.steps; k++) a.last.push_back(p->level(k));
+  return a;
+}
+
+namespace {
+
+// The loudest level of frames lo..hi, from the block maxima, the partial
+// blocks the pass kept at run ends (`lo_post` when frame lo - 1 is a run's
+// end, `hi_pre` when hi is, else -1: hi is then among the last frames).
+long loudest(const analysis& a, int64_t lo, int64_t hi, long lo_post, long hi_pre) {
+  if (lo < 0) lo = 0;
+  if (hi < lo) return 0;
+  const int64_t b = a.block, kept = a.steps - static_cast<int64_t>(a.last.size());
+  auto last = [&](int64_t x, int64_t y) {
+    long m = 0;
+    for (int64_t k = x; k <= y; k++) m = std::max<long>(m, a.last[k - kept]);
+    return m;
+  };
+  if (lo >= kept) return last(lo, hi);
+  const int64_t bl = lo / b, bh = hi / b;
+  const bool lo_whole = lo % b == 0, hi_whole = hi % b == b - 1 || hi == a.steps - 1;
+  auto upto = [&] { return hi_whole ? a.block_max[bh] : hi_pre >= 0 ? hi_pre : last(bh * b, hi); };
+  if (bl == bh) {
+    if (lo_whole) return upto();
+    if (hi_whole) return lo_post;
+    throw std::logic_error("peak range inside one block");
+  }
+  long m = std::max(lo_whole ? a.block_max[bl] : lo_post, upto());
+  for (int64_t i = bl + 1; i < bh; i++) m = std::max<long>(m, a.block_max[i]);
+  return m;
+}
+
+}  // namespace
+
+listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut) {
+  listing l;
+  if (d.probe < 0) {
+    l.no_sound = true;
+    return l;
+  }
+  const int f = d.filter;
+  int64_t c_prev = d.probe + 1;  // where the scan of the track began
+  long lo_post = d.probe_post;
+  auto scan = [&](int64_t c, long hi_pre) {
+    const int64_t start = c_prev < f ? 0 : c_prev - f;
+    const int64_t end = c - cut - f - (a.early_end && c == a.steps ? 1 : 0);
+    const long peak = loudest(a, c_prev - f, c - 1 - f, lo_post, hi_pre);
+    if (end > start)
+      l.tracks.push_back({++l.scans, start, end, peak});
+    else
+      ++l.scans;
+  };
+  for (const quiet_run& r : d.runs) {
+    if (r.length() < gap) continue;
+    scan(r.stop + 1, r.pre);
+    if (r.stop + 1 >= a.steps) return l;
+    if (l.scans == 99) {
+      l.too_many = true;
+      return l;
+    }
+    c_prev = r.stop + 1;
+    lo_post = r.post;
+  }
+  scan(a.steps, -1);
+  return l;
+}
+
+listing detector_listing() {
+  FILE* const table = table_out;
+  table_out = nullptr;
+  reset_detector();
+  sample = 0;
+  listing l;
+  int64_t start, end;
+  if (find_track(0, &start, &start) >= 0) {
+    l.no_sound = true;
+  } else {
+    for (int t = 1;; t++) {
+      if (t == 100) {
+        l.too_many = true;
+        break;
+      }
+      const long peak = find_track(t, &start, &end);
+      l.scans++;
+      if (end > start) l.tracks.push_back({t, start, end, peak});
+      if (sample >= samples) break;
+    }
+  }
+  table_out = table;
+  return l;
+}
