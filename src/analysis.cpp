@@ -225,7 +225,8 @@ long loudest(const analysis& a, int64_t lo, int64_t hi, long lo_post, long hi_pr
 
 }  // namespace
 
-listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut) {
+listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut,
+                      bool peaks) {
   listing l;
   if (d.probe < 0) {
     l.no_sound = true;
@@ -237,7 +238,7 @@ listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32
   auto scan = [&](int64_t c, long hi_pre) {
     const int64_t start = c_prev < f ? 0 : c_prev - f;
     const int64_t end = c - cut - f - (a.early_end && c == a.steps ? 1 : 0);
-    const long peak = loudest(a, c_prev - f, c - 1 - f, lo_post, hi_pre);
+    const long peak = peaks ? loudest(a, c_prev - f, c - 1 - f, lo_post, hi_pre) : 0;
     if (end > start)
       l.tracks.push_back({++l.scans, start, end, peak});
     else
@@ -259,8 +260,10 @@ listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32
 }
 
 listing detector_listing() {
+  // The rows are returned, not listed, and the scan takes a moment only.
   FILE* const table = table_out;
-  table_out = nullptr;
+  FILE* const progress = progress_out;
+  table_out = progress_out = nullptr;
   reset_detector();
   sample = 0;
   listing l;
@@ -280,5 +283,6 @@ listing detector_listing() {
     }
   }
   table_out = table;
+  progress_out = progress;
   return l;
 }

@@ -68,8 +68,10 @@ std::vector<std::string> threshold_grid();
 // `texts` and gaps of at least `gap` frames.
 analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
                  uint32_t gap);
-// The listing keldrun makes with these settings (gap >= min_gap()).
-listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut);
+// The listing keldrun makes with these settings (gap >= min_gap()); the
+// peaks are left at 0 unless asked for.
+listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut,
+                      bool peaks = true);
 // The listing find_track makes over the input (header read, `samples` set)
 // with the current settings (`threshold` per frame).
 listing detector_listing();

@@ -317,10 +317,12 @@ const char* timef(uint32_t u) {
   return buf;
 }
 
+FILE* progress_out = stderr;
+
 void show_progress(uint32_t u) {
-  if ((u & 0x7FFF) == 0) {
-    fputs(timef(u), stderr);
-    fputc('\r', stderr);
+  if ((u & 0x7FFF) == 0 && progress_out) {
+    fputs(timef(u), progress_out);
+    fputc('\r', progress_out);
   }
 }
 

@@ -17,6 +17,8 @@ extern FILE* table_out;
 std::string table_row(int track, int64_t start, int64_t end, long peak);
 // Fills dst[0..n-1] with the levels (louder magnitude) of the n frames at p.
 void frame_levels(const unsigned char* p, uint32_t n, uint16_t* dst);
+// Where show_progress writes: standard error, or nowhere when null.
+extern FILE* progress_out;
 // Shows the time of frame `u` on stderr when `u` is a multiple of 32768.
 void show_progress(uint32_t u);
 // The time text "mm:ss.mmm" of `u` frames, in a buffer reused by each call.

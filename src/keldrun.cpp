@@ -68,15 +68,7 @@ int main(int argc, char** argv) {
   outtrack = outfile + std::strlen(outfile);
   const bool writing = outfile[0] != 0;
 
-  if (!infile[0]) {
-    set_binary_stdin();
-    set_input(stdin);
-  } else {
-    FILE* f = fopen(infile, "rb");
-    if (!f) error(not_found);
-    set_input(f);
-  }
-  setvbuf(wave, nullptr, _IONBF, 0);  // the readers buffer in blocks
+  open_input(infile[0] ? infile : nullptr);
   const bool known = identify(wave, &source_id);
   // A named input that can't be repositioned (a FIFO, /dev/stdin) is split
   // as it is read, like a pipe: the in-place splitter would read it to its

@@ -1,0 +1,391 @@
+#include "advise.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "control.h"
+#include "detect.h"
+
+double to_db(double level) {
+  return level <= 0 ? -100 : std::max(-100.0, 20 * std::log10(level / 32767));
+}
+
+namespace {
+
+std::string format(const char* f, double v) {
+  char buf[64];
+  snprintf(buf, sizeof buf, f, v);
+  return buf;
+}
+
+std::string at(int64_t frame) {
+  return timef(static_cast<uint32_t>(frame < 0 ? 0 : frame));
+}
+
+std::string secs(int64_t frames) {
+  return format("%.2f s", static_cast<double>(frames) / 44100);
+}
+
+// A short text for the gap or cut switch near `want` frames that converts
+// to a value in lo..hi.
+std::string nice(int letter, double want, int64_t lo, int64_t hi) {
+  for (int digits = 1; digits <= 6; digits++) {
+    char f[8];
+    snprintf(f, sizeof f, "%%.%dg", digits);
+    const std::string t = format(f, want / 44100);
+    const int64_t v = switch_value(letter, t.c_str());
+    if (v >= lo && v <= hi) return t;
+  }
+  return format("%.6f", static_cast<double>(hi) / 44100);
+}
+
+// The loudest filtered level (the user's filter) of frames lo..hi, in dB.
+double loudest_db(const analysis& a, int64_t lo, int64_t hi) {
+  uint32_t m = 0;
+  for (int64_t i = std::max<int64_t>(lo, 0) / 441; i <= hi / 441 && i < int64_t(a.env.size()); i++)
+    m = std::max(m, a.env[static_cast<size_t>(i)]);
+  return to_db(static_cast<double>(m) / (a.filter + 1));
+}
+
+// The runs that end a scan, for this gap: those that keldrun's listing acts on.
+std::vector<quiet_run> boundaries(const analysis& a, const detection& d, uint32_t gap) {
+  std::vector<quiet_run> out;
+  for (const quiet_run& r : d.runs)
+    if (r.length() >= gap && out.size() < 98) {
+      out.push_back(r);
+      if (r.stop + 1 >= a.steps) break;
+    }
+  return out;
+}
+
+int rows(const analysis& a, const detection& d, uint32_t gap, int32_t cut) {
+  const listing l = model_listing(a, d, gap, cut, false);
+  return l.no_sound || l.too_many ? -1 : static_cast<int>(l.tracks.size());
+}
+
+candidate make(const analysis& a, const detection& d, const std::string& t, const std::string& g,
+               const std::string& c, const std::string& label) {
+  candidate k;
+  k.label = label;
+  k.filter = d.filter;
+  k.level = d.level;
+  k.t = t, k.g = g, k.c = c;
+  k.gap = static_cast<uint32_t>(switch_value('G', g.c_str()));
+  k.cut =
+      c.empty() ? static_cast<int32_t>(k.gap) : static_cast<int32_t>(switch_value('C', c.c_str()));
+  k.table = model_listing(a, d, k.gap, k.cut);
+  for (const quiet_run& r : boundaries(a, d, k.gap))
+    k.gaps.push_back({r.start, r.stop, secs(r.length()) + " of silence", {}});
+  // Near misses: silences a little short, and silences broken only by a
+  // burst shorter than 50 ms; the closest first.
+  std::vector<std::pair<int64_t, stretch>> near;
+  for (size_t i = 0; i < d.runs.size(); i++) {
+    const quiet_run& r = d.runs[i];
+    if (r.length() < k.gap && 2 * r.length() >= k.gap)
+      near.push_back(
+          {k.gap - r.length(),
+           {r.start, r.stop, secs(r.length()) + " of silence, " + secs(k.gap) + " needed", {}}});
+    if (i + 1 < d.runs.size()) {
+      const quiet_run& s = d.runs[i + 1];
+      if (s.start - r.stop < 2205 && s.stop - r.start >= k.gap && r.length() < k.gap &&
+          s.length() < k.gap)
+        near.push_back(
+            {0, {r.start, s.stop, "silence broken by a click at " + at(r.stop), {r.stop}}});
+    }
+  }
+  std::stable_sort(near.begin(), near.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  for (size_t i = 0; i < near.size() && i < 6; i++) k.near.push_back(near[i].second);
+  return k;
+}
+
+// The thresholds around `mid` (an index into a.levels) that give `n` rows:
+// the widest unbroken range.
+std::pair<size_t, size_t> range_around(const analysis& a, size_t fi, size_t mid, uint32_t gap,
+                                       int n) {
+  const size_t nt = a.levels.size();
+  auto ok = [&](size_t ti) { return rows(a, a.found[fi * nt + ti], gap, 0) == n; };
+  size_t lo = mid, hi = mid;
+  while (lo > 0 && ok(lo - 1)) lo--;
+  while (hi + 1 < nt && ok(hi + 1)) hi++;
+  return {lo, hi};
+}
+
+double width_db(const analysis& a, size_t lo, size_t hi) {
+  return 20 * std::log10(static_cast<double>(a.levels[hi]) / a.levels[lo]);
+}
+
+size_t middle(const analysis& a, size_t lo, size_t hi) {
+  const double want = std::sqrt(static_cast<double>(a.levels[lo]) * a.levels[hi]);
+  size_t best = lo;
+  for (size_t i = lo; i <= hi; i++)
+    if (std::fabs(std::log(a.levels[i] / want)) < std::fabs(std::log(a.levels[best] / want)))
+      best = i;
+  return best;
+}
+
+const std::vector<std::string> gap_grid = {"0.3", "0.4", "0.5", "0.6", "0.8", "1", "1.2", "1.5",
+                                           "2",   "2.5", "3",   "4",   "5",   "6", "8"};
+
+// The gaps (frames) that give exactly `want` scans ending at the runs
+// `keep`: longer than every other run, no longer than the shortest kept.
+struct gap_range {
+  int64_t lo = 0, hi = -1;
+  bool empty() const { return hi < lo; }
+};
+
+gap_range gaps_for_count(const analysis& a, const detection& d, int n) {
+  std::vector<int64_t> len;
+  for (const quiet_run& r : d.runs)
+    if (r.stop + 1 < a.steps) len.push_back(r.length());
+  std::sort(len.rbegin(), len.rend());
+  gap_range g;
+  if (static_cast<int>(len.size()) < n - 1) return g;
+  g.lo = std::max<int64_t>(a.min_gap(), n - 1 < int(len.size()) ? len[size_t(n - 1)] + 1 : 1);
+  g.hi = n >= 2 ? len[size_t(n - 2)] : std::max<int64_t>(g.lo, 8 * 44100);
+  return g;
+}
+
+// The best settings for `n` tracks: the widest range of thresholds at a
+// gap from the grid, preferring the user's filter when it is nearly as good.
+struct pick {
+  size_t fi = 0, lo = 0, hi = 0;
+  double width = -1;
+};
+
+pick best_for(const analysis& a, int n) {
+  const size_t nt = a.levels.size();
+  std::vector<pick> best(a.filters.size());
+  for (size_t fi = 0; fi < a.filters.size(); fi++) {
+    for (const std::string& gt : gap_grid) {
+      const int64_t g = switch_value('G', gt.c_str());
+      if (g < a.min_gap()) continue;
+      for (size_t ti = 0; ti < nt;) {
+        if (rows(a, a.found[fi * nt + ti], static_cast<uint32_t>(g), 0) != n) {
+          ti++;
+          continue;
+        }
+        const auto [lo, hi] = range_around(a, fi, ti, static_cast<uint32_t>(g), n);
+        const double w = width_db(a, lo, hi) + 0.5;
+        if (w > best[fi].width) best[fi] = {fi, lo, hi, w};
+        ti = hi + 1;
+      }
+    }
+  }
+  pick top = best[0];
+  for (const pick& p : best)
+    if (p.width > top.width * 1.4) top = p;
+  return top;
+}
+
+// Settings for `n` tracks around the pick: the threshold in the middle of
+// its range on a dB scale, the gap in the middle of its range on a log
+// scale, the cut no longer than the shortest gap nor the final silence.
+bool recommend(const analysis& a, const pick& p, int n, const std::string& label, candidate& out) {
+  const size_t nt = a.levels.size();
+  const size_t mid = middle(a, p.lo, p.hi);
+  const detection& d = a.found[p.fi * nt + mid];
+  const gap_range gr = gaps_for_count(a, d, n);
+  if (gr.empty()) return false;
+  const std::string g = nice('G', std::sqrt(static_cast<double>(gr.lo) * gr.hi), gr.lo, gr.hi);
+  const uint32_t gap = static_cast<uint32_t>(switch_value('G', g.c_str()));
+  int64_t room = d.tail >= 0 ? a.steps - d.tail : 0;
+  for (const quiet_run& r : boundaries(a, d, gap)) room = std::min(room, r.length());
+  // As long as it can be: the tracks end where their music does.
+  std::string c = format("%.1f", std::floor(static_cast<double>(room) / 4410) / 10);
+  if (c == "0.0") c = "0";
+  if (switch_value('C', c.c_str()) == gap) c.clear();
+  out = make(a, d, a.texts[mid], g, c, label);
+  if (static_cast<int>(out.table.tracks.size()) != n) out = make(a, d, a.texts[mid], g, "0", label);
+  if (static_cast<int>(out.table.tracks.size()) != n) return false;
+  const auto [lo, hi] = range_around(a, p.fi, mid, gap, n);
+  out.note = "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " + std::to_string(n) +
+             (n == 1 ? " track" : " tracks") + " with /G " + g +
+             (d.filter != 10 ? " /F " + std::to_string(d.filter) : "");
+  return true;
+}
+
+// The quietest places inside the tracks of `k`: where two songs may run
+// into each other. Each is the quietest half second within 20 s.
+std::vector<std::string> quiet_places(const analysis& a, const candidate& k, size_t count) {
+  std::vector<std::pair<uint32_t, size_t>> spots;
+  for (const track& t : k.table.tracks) {
+    const size_t first = static_cast<size_t>(t.start / 441) + 100,
+                 last = static_cast<size_t>(t.end / 441);
+    for (size_t i = first; i + 50 < last && i + 50 < a.env.size(); i += 25) {
+      const uint32_t m = *std::max_element(a.env.begin() + long(i), a.env.begin() + long(i + 50));
+      spots.push_back({m, i});
+    }
+  }
+  std::sort(spots.begin(), spots.end());
+  std::vector<std::string> out;
+  std::vector<size_t> taken;
+  for (const auto& [m, i] : spots) {
+    if (out.size() == count) break;
+    bool close = false;
+    for (size_t j : taken) close = close || (i > j ? i - j : j - i) < 2000;
+    if (close) continue;
+    taken.push_back(i);
+    out.push_back("  at " + at(int64_t(i) * 441) + ": the quietest 0.5 s nearby is at " +
+                  format("%.1f dB", to_db(double(m) / (a.filter + 1))));
+  }
+  return out;
+}
+
+std::string describe(const analysis& a, const stretch& s) {
+  return "  at " + at(s.start) + ": " + secs(s.stop - s.start) + " at " +
+         format("%.1f dB", loudest_db(a, s.start, s.stop));
+}
+
+}  // namespace
+
+std::string switches(const candidate& c) {
+  return "/T " + c.t + " /G " + c.g + " /C " + (c.c.empty() ? c.g : c.c) + " /F " +
+         std::to_string(c.filter);
+}
+
+std::string command(const candidate& c, const std::string& infile) {
+  std::string s = "keldrun";
+  if (switch_value('T', c.t.c_str()) != 1638) s += " /T " + c.t;
+  if (c.gap != 88200) s += " /G " + c.g;
+  if (static_cast<uint32_t>(c.cut) != c.gap) s += " /C " + c.c;
+  if (c.filter != 10) s += " /F " + std::to_string(c.filter);
+  std::string name = infile;
+  if (name.find_first_of(" \t'\"$`\\!*?;&|<>()") != std::string::npos) {
+    name = "'";
+    for (char ch : infile) name += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    name += "'";
+  }
+  return s + " " + name + " TRACK";
+}
+
+advice advise(const analysis& a, const request& r) {
+  advice v;
+  const size_t nt = a.levels.size();
+  const uint32_t user_level = static_cast<uint32_t>(switch_value('T', r.threshold.c_str()));
+  const detection& cur = a.at(r.filter, user_level);
+  v.candidates.push_back(make(a, cur, r.threshold, r.gap, r.cut, "current settings"));
+  std::string& out = v.report;
+
+  if (r.tracks > 0) {
+    const int n = r.tracks;
+    const pick p = best_for(a, n);
+    candidate k;
+    if (p.width > 0 && recommend(a, p, n, "recommended: " + std::to_string(n) + " tracks", k)) {
+      v.recommended = static_cast<int>(v.candidates.size());
+      v.candidates.push_back(k);
+    } else {
+      out += "No setting of /T, /G and /F gives exactly " + std::to_string(n) + " tracks.\n";
+    }
+    for (int m : {n - 1, n + 1}) {
+      if (m < 1 || m > 99) continue;
+      const pick q = best_for(a, m);
+      if (q.width > 0 && recommend(a, q, m, std::to_string(m) + " tracks", k)) {
+        if (v.recommended < 0) {
+          out += "Nearest: " + command(k, "...") + " gives " + std::to_string(m) + " tracks (" +
+                 k.note + ").\n";
+          if (m < n) {
+            out +=
+                "Songs that run into each other, with no silence between them; the quietest places "
+                "inside its tracks:\n";
+            for (const std::string& s : quiet_places(a, k, static_cast<size_t>(n - m)))
+              out += s + "\n";
+          } else {
+            out +=
+                "Quiet passages inside songs as long as real gaps; the shortest silences it splits "
+                "at:\n";
+            std::vector<stretch> g = k.gaps;
+            std::sort(g.begin(), g.end(), [](const stretch& x, const stretch& y) {
+              return x.stop - x.start < y.stop - y.start;
+            });
+            for (size_t i = 0; i < g.size() && i < static_cast<size_t>(m - n + 1); i++)
+              out += describe(a, g[i]) + "\n";
+          }
+        }
+        v.candidates.push_back(k);
+      }
+    }
+  } else {
+    // The track counts that stable ranges of thresholds give with the
+    // user's gap and filter.
+    const size_t fi = 0;
+    out += "Track counts with /G " + r.gap + " /F " + std::to_string(r.filter) + ":\n";
+    for (size_t ti = 0; ti < nt;) {
+      const int n = rows(a, a.found[fi * nt + ti], cur.level ? v.candidates[0].gap : 0, 0);
+      const auto [lo, hi] = n > 0 ? range_around(a, fi, ti, v.candidates[0].gap, n)
+                                  : std::pair<size_t, size_t>{ti, ti};
+      if (n > 0 && width_db(a, lo, hi) >= 2.5) {
+        out += "  /T " + a.texts[lo] + " to " + a.texts[hi] + ": " + std::to_string(n) +
+               (n == 1 ? " track\n" : " tracks\n");
+        const size_t mid = middle(a, lo, hi);
+        candidate k = make(a, a.found[fi * nt + mid], a.texts[mid], r.gap, r.cut,
+                           std::to_string(n) + (n == 1 ? " track" : " tracks"));
+        k.note = "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " +
+                 std::to_string(n) + (n == 1 ? " track" : " tracks") + " with /G " + r.gap;
+        v.candidates.push_back(k);
+      }
+      ti = hi + 1;
+    }
+    // Near an edge: a neighbouring threshold gives another count.
+    size_t ui = 0;
+    while (a.levels[ui] != user_level) ui++;
+    const int n = rows(a, cur, v.candidates[0].gap, v.candidates[0].cut);
+    for (size_t j : {ui - 1, ui + 1})
+      if (j < nt && rows(a, a.found[fi * nt + j], v.candidates[0].gap, v.candidates[0].cut) != n)
+        out += "Warning: /T " + r.threshold + " is near the edge of its range: /T " + a.texts[j] +
+               " gives another track count.\n";
+  }
+
+  // The levels that matter, for the candidate shown.
+  const candidate& k = v.candidates[v.recommended >= 0 ? size_t(v.recommended) : 0];
+  std::vector<uint32_t> in_gaps;
+  for (const stretch& s : k.gaps)
+    for (int64_t i = s.start / 441 + 1; i < s.stop / 441 && i < int64_t(a.env.size()); i++)
+      in_gaps.push_back(a.env[size_t(i)]);
+  if (in_gaps.empty()) {
+    // No gap found: the quietest few per cent of 50-ms stretches.
+    for (size_t i = 0; i + 5 <= a.env.size(); i += 5)
+      in_gaps.push_back(*std::max_element(a.env.begin() + long(i), a.env.begin() + long(i + 5)));
+    std::sort(in_gaps.begin(), in_gaps.end());
+    in_gaps.resize(in_gaps.size() / 33 + 1 > in_gaps.size() ? in_gaps.size()
+                                                            : in_gaps.size() / 33 + 1);
+  }
+  std::sort(in_gaps.begin(), in_gaps.end());
+  if (!in_gaps.empty())
+    v.noise_db = to_db(static_cast<double>(in_gaps[in_gaps.size() / 2]) / (a.filter + 1));
+  // The quietest stretch of music as long as the gap: the lowest of the
+  // loudest levels over every such window inside the tracks, away from
+  // their ends, where a quiet stretch only lengthens a gap.
+  const size_t win = std::max<size_t>(1, k.gap / 441);
+  uint32_t quietest = UINT32_MAX;
+  int64_t quietest_at = -1;
+  for (const track& t : k.table.tracks) {
+    std::vector<size_t> q;  // indices of falling maxima: a sliding window maximum
+    const size_t first = size_t(t.start / 441) + 300,
+                 last = size_t(std::max<int64_t>(t.end / 441 - 300, 0));
+    for (size_t i = first; i < last && i < a.env.size(); i++) {
+      while (!q.empty() && a.env[q.back()] <= a.env[i]) q.pop_back();
+      q.push_back(i);
+      if (q.front() + win <= i) q.erase(q.begin());
+      if (i + 1 >= first + win && a.env[q.front()] < quietest) {
+        quietest = a.env[q.front()];
+        quietest_at = int64_t(i + 1 - win) * 441;
+      }
+    }
+  }
+  if (quietest_at >= 0) v.music_db = to_db(static_cast<double>(quietest) / (a.filter + 1));
+  const double t_db = to_db(user_level);
+  std::string levels = "Noise floor " + format("%.1f dB", v.noise_db) + ", quietest music " +
+                       (quietest_at >= 0 ? format("%.1f dB", v.music_db) + " (" + secs(win * 441) +
+                                               " at " + at(quietest_at) + ")"
+                                         : std::string("unknown")) +
+                       "; /T " + r.threshold + " is " + format("%.1f dB", t_db) + ".\n";
+  if (t_db <= v.noise_db)
+    levels += "Warning: /T " + r.threshold + " is below the noise floor: gaps will not be found.\n";
+  else if (quietest_at >= 0 && t_db >= v.music_db)
+    levels += "Warning: /T " + r.threshold +
+              " is above the quietest music: quiet passages split tracks.\n";
+  out = levels + out;
+  return v;
+}
