@@ -75,7 +75,7 @@ struct pass {
 }  // namespace
 
 analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
-                 uint32_t gap) {
+                 uint32_t shortest) {
   analysis a;
   a.filter = filters.front();
   for (int f : filters)
@@ -90,7 +90,8 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
     a.texts.push_back(text);
   }
   // Every silence of at least 2 blocks - 1 steps holds a whole silent block.
-  while (a.block > 1 && 2 * static_cast<int64_t>(a.block) - 1 > gap) a.block /= 2;
+  while (a.block > 1 && 2 * static_cast<int64_t>(a.block) - 1 > shortest) a.block /= 2;
+  a.shortest = shortest;
   const uint32_t b = a.block;
   const size_t nt = a.levels.size();
   for (int f : a.filters)
@@ -104,8 +105,54 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
   // Window sums of the current and the previous block, per filter.
   std::vector<std::vector<uint32_t>> cur(a.filters.size(), std::vector<uint32_t>(b)), prev = cur;
   std::vector<uint32_t> sum(a.filters.size(), 0);
+  // Window thresholds per filter, rising; and per filter, how many of them
+  // the previous block's least and greatest window sums exceeded.
+  std::vector<std::vector<uint32_t>> thr(a.filters.size());
+  std::vector<size_t> was_lo(a.filters.size(), nt), was_hi(a.filters.size(), nt);
+  for (size_t fi = 0; fi < a.filters.size(); fi++)
+    for (uint32_t level : a.levels)
+      thr[fi].push_back(level * static_cast<uint32_t>(a.filters[fi] + 1));
   uint32_t env_max = 0, env_count = 0;
   static unsigned char buf[4 * chunk];
+  // The chunk's levels, after those of the frames before it (0 before the
+  // first): the window sums reach back filter + 1 frames.
+  constexpr int64_t back = 2048;
+  std::vector<uint16_t> lin(back + chunk, 0);
+
+  // One block for one threshold, whose kind has changed since the last.
+  auto step = [&](size_t fi, size_t ti, int64_t k0, const uint32_t* w, uint32_t lo, uint32_t hi) {
+    detection& d = a.found[fi * nt + ti];
+    scan_state& st = state[fi * nt + ti];
+    const uint32_t t = thr[fi][ti];
+    if (hi <= t) {
+      if (!st.in_run) {
+        int64_t start = k0;
+        if (st.before == mixed) {
+          const uint32_t* v = prev[fi].data();
+          int64_t j = b - 1;
+          while (v[j] <= t) j--;
+          start = k0 - b + j + 1;
+        }
+        st.in_run = true;
+        st.run_start = start;
+      }
+      st.before = silent;
+      return;
+    }
+    if (st.in_run || d.probe < 0) {
+      int64_t j = 0;
+      if (lo <= t)
+        while (w[j] <= t) j++;
+      if (d.probe < 0) {
+        d.probe = k0 + j;
+        d.probe_post = p->run(0, d.probe, d.filter).post;
+      } else if (k0 + j - st.run_start >= shortest) {
+        d.runs.push_back(p->run(st.run_start, k0 + j, d.filter));
+      }
+      st.in_run = false;
+    }
+    st.before = lo > t ? sound : mixed;
+  };
 
   int64_t left = samples;
   while (left > 0 && !a.early_end) {
@@ -120,19 +167,23 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
       a.early_end = true;
     }
     left -= want;
-    frame_levels(buf, static_cast<uint32_t>(n), p->lev + (p->read & (ring - 1)));
+    uint16_t* const levels = lin.data() + back;
+    frame_levels(buf, static_cast<uint32_t>(n), levels);
+    std::memcpy(p->lev + (p->read & (ring - 1)), levels, 2 * static_cast<size_t>(n));
     const int64_t chunk_first = p->read;
     p->read += n;
-    for (int64_t k0 = chunk_first; k0 < p->read; k0 += b) {
-      const int64_t m = std::min<int64_t>(b, p->read - k0);
-      a.block_max.push_back(p->loudest(k0, k0 + m - 1));
+    for (int64_t j0 = 0; j0 < n; j0 += b) {
+      const int64_t k0 = chunk_first + j0, m = std::min<int64_t>(b, n - j0);
+      const uint16_t* in = levels + j0;
+      uint16_t top = 0;
+      for (int64_t j = 0; j < m; j++) top = std::max(top, in[j]);
+      a.block_max.push_back(top);
       for (size_t fi = 0; fi < a.filters.size(); fi++) {
-        const int f = a.filters[fi];
+        const uint16_t* out = in - a.filters[fi] - 1;
         uint32_t s = sum[fi], lo = UINT32_MAX, hi = 0;
         uint32_t* w = cur[fi].data();
         for (int64_t j = 0; j < m; j++) {
-          s += p->level(k0 + j) - p->level(k0 + j - f - 1);
-          w[j] = s;
+          w[j] = s += in[j] - out[j];
           lo = std::min(lo, s);
           hi = std::max(hi, s);
         }
@@ -141,50 +192,34 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
           const size_t col = static_cast<size_t>(k0 / a.column);
           if (a.overview.size() <= col) a.overview.resize(col + 1, 0);
           a.overview[col] = std::max(a.overview[col], hi);
-          for (int64_t j = 0; j < m; j++) {
-            env_max = std::max(env_max, w[j]);
-            if (++env_count == 441) {
+          for (int64_t j = 0; j < m;) {
+            const int64_t take = std::min<int64_t>(m - j, 441 - env_count);
+            env_max = std::max(env_max, *std::max_element(w + j, w + j + take));
+            env_count += static_cast<uint32_t>(take);
+            j += take;
+            if (env_count == 441) {
               a.env.push_back(env_max);
               env_max = env_count = 0;
             }
           }
         }
-        for (size_t ti = 0; ti < nt; ti++) {
-          detection& d = a.found[fi * nt + ti];
-          scan_state& st = state[fi * nt + ti];
-          const uint32_t thr = d.level * static_cast<uint32_t>(f + 1);
-          if (hi <= thr) {
-            if (!st.in_run) {
-              int64_t start = k0;
-              if (st.before == mixed) {
-                const uint32_t* v = prev[fi].data();
-                int64_t j = b - 1;
-                while (v[j] <= thr) j--;
-                start = k0 - b + j + 1;
-              }
-              st.in_run = true;
-              st.run_start = start;
-            }
-            st.before = silent;
-            continue;
-          }
-          if (st.in_run || d.probe < 0) {
-            int64_t j = 0;
-            if (lo <= thr)
-              while (w[j] <= thr) j++;
-            if (d.probe < 0) {
-              d.probe = k0 + j;
-              d.probe_post = p->run(0, d.probe, f).post;
-            } else {
-              d.runs.push_back(p->run(st.run_start, k0 + j, f));
-            }
-            st.in_run = false;
-          }
-          st.before = lo > thr ? sound : mixed;
-        }
+        // Thresholds below both sums hear sound, those at or above both
+        // silence: only those whose kind changed need a look.
+        const size_t now_lo = static_cast<size_t>(
+            std::lower_bound(thr[fi].begin(), thr[fi].end(), lo) - thr[fi].begin());
+        const size_t now_hi = static_cast<size_t>(
+            std::lower_bound(thr[fi].begin(), thr[fi].end(), hi) - thr[fi].begin());
+        const size_t a1 = std::min(now_lo, was_lo[fi]), b1 = std::max(now_lo, was_lo[fi]);
+        const size_t a2 = std::min(now_hi, was_hi[fi]), b2 = std::max(now_hi, was_hi[fi]);
+        for (size_t ti = a1; ti < b1; ti++) step(fi, ti, k0, w, lo, hi);
+        for (size_t ti = a2; ti < b2; ti++)
+          if (ti < a1 || ti >= b1) step(fi, ti, k0, w, lo, hi);
+        was_lo[fi] = now_lo;
+        was_hi[fi] = now_hi;
         std::swap(cur[fi], prev[fi]);
       }
     }
+    std::memmove(lin.data(), lin.data() + n, 2 * back);
   }
   if (env_count != 0) a.env.push_back(env_max);
   a.steps = p->read;

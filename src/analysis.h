@@ -2,6 +2,7 @@
 // many settings at once.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -57,7 +58,10 @@ struct analysis {
   int filter = 0;
   uint32_t column = 0;
   std::vector<uint32_t> overview, env;
-  int64_t min_gap() const { return 2 * static_cast<int64_t>(block) - 1; }
+  uint32_t shortest = 0;  // the shortest silence kept
+  int64_t min_gap() const {
+    return std::max<int64_t>(2 * static_cast<int64_t>(block) - 1, shortest);
+  }
   const detection& at(int filter, uint32_t level) const;
 };
 
@@ -65,9 +69,9 @@ struct analysis {
 std::vector<std::string> threshold_grid();
 // Reads the data (the header read, `samples` declared) front to back once,
 // for the filter lengths `filters` (the first is the user's), the thresholds
-// `texts` and gaps of at least `gap` frames.
+// `texts` and gaps of at least `shortest` frames.
 analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
-                 uint32_t gap);
+                 uint32_t shortest);
 // The listing keldrun makes with these settings (gap >= min_gap()); the
 // peaks are left at 0 unless asked for.
 listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut,

@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> texts = threshold_grid();
   texts.push_back(r.threshold);
-  const analysis a = analyse({r.filter, 50, 200}, texts, gap);
+  // Gaps from 0.3 s are tried, and the user's own.
+  const analysis a = analyse({r.filter, 50, 200}, texts, std::min<uint32_t>(gap, 13230));
   if (!r.lengths.empty()) r.tracks = static_cast<int>(r.lengths.size());
   advice v = advise(a, r);
   fclose(wave);
