@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "control.h"
 #include "detect.h"
@@ -147,35 +148,54 @@ gap_range gaps_for_count(const analysis& a, const detection& d, int n) {
   return g;
 }
 
-// The best settings for `n` tracks: the widest range of thresholds at a
-// gap from the grid, preferring the user's filter when it is nearly as good.
+// The best settings for `n` tracks. A range of thresholds counts when the
+// same tracks (each start within 0.5 s) come out across it at a gap from
+// the grid; of the ranges at least 3 dB wide, the lowest keeps the most of
+// quiet intros and fades, then the widest, then the user's filter wins.
 struct pick {
   size_t fi = 0, lo = 0, hi = 0;
   double width = -1;
 };
 
+std::vector<int64_t> starts(const analysis& a, const detection& d, uint32_t gap) {
+  std::vector<int64_t> s{d.probe};
+  for (const quiet_run& r : boundaries(a, d, gap)) s.push_back(r.stop);
+  return s;
+}
+
+bool same_tracks(const std::vector<int64_t>& x, const std::vector<int64_t>& y) {
+  if (x.size() != y.size()) return false;
+  for (size_t i = 0; i < x.size(); i++)
+    if (std::llabs(x[i] - y[i]) > 22050) return false;
+  return true;
+}
+
 pick best_for(const analysis& a, int n) {
   const size_t nt = a.levels.size();
-  std::vector<pick> best(a.filters.size());
+  pick top;
   for (size_t fi = 0; fi < a.filters.size(); fi++) {
     for (const std::string& gt : gap_grid) {
-      const int64_t g = switch_value('G', gt.c_str());
-      if (g < a.min_gap()) continue;
-      for (size_t ti = 0; ti < nt;) {
-        if (rows(a, a.found[fi * nt + ti], static_cast<uint32_t>(g), 0) != n) {
-          ti++;
-          continue;
-        }
-        const auto [lo, hi] = range_around(a, fi, ti, static_cast<uint32_t>(g), n);
-        const double w = width_db(a, lo, hi) + 0.5;
-        if (w > best[fi].width) best[fi] = {fi, lo, hi, w};
-        ti = hi + 1;
+      const int64_t g64 = switch_value('G', gt.c_str());
+      if (g64 < a.min_gap()) continue;
+      const uint32_t g = static_cast<uint32_t>(g64);
+      for (size_t lo = 0, hi; lo < nt; lo = hi + 1) {
+        hi = lo;
+        if (rows(a, a.found[fi * nt + lo], g, 0) != n) continue;
+        while (hi + 1 < nt && rows(a, a.found[fi * nt + hi + 1], g, 0) == n &&
+               same_tracks(starts(a, a.found[fi * nt + hi], g),
+                           starts(a, a.found[fi * nt + hi + 1], g)))
+          hi++;
+        const double w = width_db(a, lo, hi) + 0.8;
+        const bool wide = w >= 3, top_wide = top.width >= 3;
+        const bool better = wide != top_wide ? wide
+                            : a.levels[lo] != a.levels[top.lo] && wide
+                                ? a.levels[lo] < a.levels[top.lo]
+                                : w > top.width + 0.01;
+        if (top.width < 0 || better) top = {fi, lo, hi, w};
       }
     }
   }
-  pick top = best[0];
-  for (const pick& p : best)
-    if (p.width > top.width * 1.4) top = p;
+  if (top.width < 3) top.width = -1;
   return top;
 }
 

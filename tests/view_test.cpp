@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sstream>
 
 #include "analysis.h"
 #include "helpers.h"
@@ -67,6 +68,120 @@ TEST(ViewModel, ListsExactlyWhatTheDetectorLists) {
       EXPECT_EQ(model.too_many, real.too_many) << settings;
       EXPECT_EQ(model.no_sound, real.no_sound) << settings;
     }
+  }
+}
+
+// A side made of stretches: music at `amp` (a new track after each pause),
+// or hiss between tracks; `tracks` gets each track's first and end frame.
+struct piece {
+  double seconds;
+  int amp;
+  bool music;
+};
+std::string make_side(const std::vector<piece>& pieces,
+                      std::vector<std::pair<int64_t, int64_t>>& tracks) {
+  std::mt19937 rng(3);
+  th::Rec r;
+  bool in_track = false;
+  for (const piece& p : pieces) {
+    if (p.music && !in_track) tracks.push_back({r.frames(), 0});
+    in_track = p.music;
+    const int lo = p.music ? p.amp / 2 : -p.amp;
+    for (int k = 0; k < static_cast<int>(p.seconds * 44100); k++) {
+      auto one = [&] {
+        return static_cast<int16_t>((lo + static_cast<int>(rng() % (p.amp - lo + 1))) *
+                                    (rng() % 2 ? 1 : -1));
+      };
+      r.frame(one(), one());
+    }
+    if (p.music) tracks.back().second = r.frames();
+  }
+  return r.wave();
+}
+
+TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
+  const piece hiss{1, 40, false}, song{8, 1000, true}, loud{6, 8000, true}, soft{3, 300, true};
+  const struct {
+    const char* what;
+    std::vector<piece> side;
+    int tracks;  // asked for; 0: the side's own count, which must be found
+  } cases[] = {
+      {"quiet preamp, 1-s gaps", {hiss, song, hiss, song, hiss, song, hiss, song, hiss}, 0},
+      {"a quiet passage and a quiet intro",
+       {hiss, loud, soft, loud, {1.5, 40, false}, soft, loud, hiss, loud, hiss},
+       0},
+      {"two songs without a gap", {hiss, song, song, {2, 40, false}, song, hiss}, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    th::TempDir dir;
+    std::vector<std::pair<int64_t, int64_t>> known;
+    th::write_file(dir / "side.wav", make_side(c.side, known));
+    const int n = c.tracks ? c.tracks : static_cast<int>(known.size());
+    const th::RunResult view =
+        th::run_program({VIEW_BIN, "--tracks", std::to_string(n), "side.wav"}, dir.path());
+    ASSERT_TRUE(view.exited(0)) << view.describe();
+    EXPECT_TRUE(th::file_exists(dir / "side.html"));
+    if (c.tracks) {
+      EXPECT_NE(view.out.find("No setting of /T, /G and /F gives exactly 3 tracks."),
+                std::string::npos)
+          << view.out;
+      continue;
+    }
+    // The command, then its rows; keldrun lists the same rows, one per track.
+    const size_t at = view.out.find("\nkeldrun ");
+    ASSERT_NE(at, std::string::npos) << view.out;
+    std::istringstream command(view.out.substr(at + 1, view.out.find('\n', at + 1) - at - 1));
+    std::vector<std::string> args;
+    for (std::string w; command >> w;) args.push_back(w);
+    args[0] = th::keldrun_path();
+    args.back() = "-";
+    const th::RunResult listed = th::run_program(args, dir.path());
+    ASSERT_TRUE(listed.exited(0)) << listed.describe();
+    std::string rows;
+    for (size_t p = 0; (p = listed.out.find("\r", p)) != std::string::npos; p++)
+      if (std::isdigit(static_cast<unsigned char>(listed.out[p + 1])))
+        rows += listed.out.substr(p + 1, listed.out.find('\n', p) - p);
+    const size_t first = view.out.find('\n', at + 1) + 1;
+    EXPECT_EQ(view.out.substr(first, rows.size()), rows);
+    std::istringstream table(rows);
+    size_t i = 0;
+    for (std::string line; std::getline(table, line); i++) {
+      ASSERT_LT(i, known.size()) << rows;
+      int number, m1, s1, ms1, m2, s2, ms2;
+      std::sscanf(line.c_str(), "%d\t%d:%d.%d\t%d:%d.%d", &number, &m1, &s1, &ms1, &m2, &s2, &ms2);
+      const double start = m1 * 60 + s1 + ms1 / 1000.0, end = m2 * 60 + s2 + ms2 / 1000.0;
+      EXPECT_NEAR(start, known[i].first / 44100.0 - 0.1, 0.11) << line;
+      EXPECT_NEAR(end, known[i].second / 44100.0 + 0.5, 0.6) << line;
+    }
+    EXPECT_EQ(i, known.size()) << rows;
+  }
+}
+
+TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
+  const std::string side = th::Rec().tone(44100).wave();
+  const std::string mono = th::Rec().tone(44100).wave().replace(22, 1, "\x01");
+  const struct {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{"--tracks", "0", "side.wav"}, "--tracks \"0\""},
+      {{"--tracks", "100", "side.wav"}, "--tracks \"100\""},
+      {{"--tracks", "6x", "side.wav"}, "--tracks \"6x\""},
+      {{"--lengths", "3:05,4:7", "side.wav"}, "--lengths entry \"4:7\""},
+      {{"--lengths", "3:05,,4:10", "side.wav"}, "--lengths entry \"\""},
+      {{"mono.wav"}, "\nInvalid WAVE format. Must be 16-bit stereo 44100 Hz PCM.\n"},
+      {{"none.wav"}, "\nFile not found.\n"},
+      {{"/T", "0", "side.wav"}, "\nInvalid arguments.\n"},
+  };
+  for (const auto& c : cases) {
+    th::TempDir dir;
+    th::write_file(dir / "side.wav", side);
+    th::write_file(dir / "mono.wav", mono);
+    const th::RunResult r = th::run_program(th::join({VIEW_BIN}, c.args), dir.path());
+    EXPECT_TRUE(r.exited(1)) << r.describe();
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(th::files_in(dir.path()).size(), 2u) << c.says;
   }
 }
 
