@@ -10,6 +10,10 @@
 #include "keldrun.h"
 #include "wave.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 std::string listing::rows() const {
   std::string text;
   for (const track& t : tracks) text += table_row(t.number, t.start, t.end, t.peak);
@@ -72,6 +76,74 @@ struct pass {
   }
 };
 
+// Window sums w[j] = s + the sum of in[i] - out[i] for i up to j, with
+// their least and greatest; returns the last. Sums never exceed 2^31, so
+// they compare as signed.
+uint32_t window_sums(const uint16_t* in, const uint16_t* out, int64_t m, uint32_t s, uint32_t* w,
+                     uint32_t& lo, uint32_t& hi) {
+  int64_t j = 0;
+  lo = UINT32_MAX, hi = 0;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  __m128i carry = _mm_set1_epi32(static_cast<int>(s)), least = _mm_set1_epi32(INT32_MAX),
+          most = zero;
+  for (; j + 4 <= m; j += 4) {
+    const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + j));
+    const __m128i y = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(out + j));
+    __m128i d = _mm_sub_epi32(_mm_unpacklo_epi16(x, zero), _mm_unpacklo_epi16(y, zero));
+    d = _mm_add_epi32(d, _mm_slli_si128(d, 4));
+    d = _mm_add_epi32(_mm_add_epi32(d, _mm_slli_si128(d, 8)), carry);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(w + j), d);
+    carry = _mm_shuffle_epi32(d, 0xFF);
+    const __m128i below = _mm_cmplt_epi32(d, least), above = _mm_cmpgt_epi32(d, most);
+    least = _mm_or_si128(_mm_and_si128(below, d), _mm_andnot_si128(below, least));
+    most = _mm_or_si128(_mm_and_si128(above, d), _mm_andnot_si128(above, most));
+  }
+  uint32_t l[4], h[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(l), least);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(h), most);
+  for (int i = 0; i < 4; i++) lo = std::min(lo, l[i]), hi = std::max(hi, h[i]);
+  s = static_cast<uint32_t>(_mm_cvtsi128_si32(carry));
+#endif
+  for (; j < m; j++) {
+    w[j] = s += in[j] - out[j];
+    lo = std::min(lo, s);
+    hi = std::max(hi, s);
+  }
+  return s;
+}
+
+// The first j from `from` on with w[j] > t (w holds such a j), four at a time.
+int64_t first_above(const uint32_t* w, int64_t from, uint32_t t) {
+  int64_t j = from;
+#ifdef __SSE2__
+  const __m128i limit = _mm_set1_epi32(static_cast<int>(t));
+  for (;; j += 4) {
+    const int above = _mm_movemask_ps(_mm_castsi128_ps(
+        _mm_cmpgt_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + j)), limit)));
+    if (above) return j + __builtin_ctz(static_cast<unsigned>(above));
+  }
+#endif
+  while (w[j] <= t) j++;
+  return j;
+}
+
+// The last j below `to` with w[j] > t (w holds such a j), four at a time.
+int64_t last_above(const uint32_t* w, int64_t to, uint32_t t) {
+  int64_t j = to;
+#ifdef __SSE2__
+  const __m128i limit = _mm_set1_epi32(static_cast<int>(t));
+  for (; j >= 4; j -= 4) {
+    const int above = _mm_movemask_ps(_mm_castsi128_ps(
+        _mm_cmpgt_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + j - 4)), limit)));
+    if (above) return j - 4 + 31 - __builtin_clz(static_cast<unsigned>(above));
+  }
+#endif
+  do j--;
+  while (w[j] <= t);
+  return j;
+}
+
 }  // namespace
 
 analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
@@ -103,7 +175,9 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
 
   auto p = std::unique_ptr<pass>(new pass{a});
   // Window sums of the current and the previous block, per filter.
-  std::vector<std::vector<uint32_t>> cur(a.filters.size(), std::vector<uint32_t>(b)), prev = cur;
+  // (Room for four more, read by searches that stop within the block.)
+  std::vector<std::vector<uint32_t>> cur(a.filters.size(), std::vector<uint32_t>(b + 4)),
+      prev = cur;
   std::vector<uint32_t> sum(a.filters.size(), 0);
   // Window thresholds per filter, rising; and per filter, how many of them
   // the previous block's least and greatest window sums exceeded.
@@ -128,10 +202,7 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
       if (!st.in_run) {
         int64_t start = k0;
         if (st.before == mixed) {
-          const uint32_t* v = prev[fi].data();
-          int64_t j = b - 1;
-          while (v[j] <= t) j--;
-          start = k0 - b + j + 1;
+          start = k0 - b + last_above(prev[fi].data(), b, t) + 1;
         }
         st.in_run = true;
         st.run_start = start;
@@ -140,9 +211,7 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
       return;
     }
     if (st.in_run || d.probe < 0) {
-      int64_t j = 0;
-      if (lo <= t)
-        while (w[j] <= t) j++;
+      const int64_t j = lo > t ? 0 : first_above(w, 0, t);
       if (d.probe < 0) {
         d.probe = k0 + j;
         d.probe_post = p->run(0, d.probe, d.filter).post;
@@ -180,14 +249,9 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
       a.block_max.push_back(top);
       for (size_t fi = 0; fi < a.filters.size(); fi++) {
         const uint16_t* out = in - a.filters[fi] - 1;
-        uint32_t s = sum[fi], lo = UINT32_MAX, hi = 0;
         uint32_t* w = cur[fi].data();
-        for (int64_t j = 0; j < m; j++) {
-          w[j] = s += in[j] - out[j];
-          lo = std::min(lo, s);
-          hi = std::max(hi, s);
-        }
-        sum[fi] = s;
+        uint32_t lo, hi;
+        sum[fi] = window_sums(in, out, m, sum[fi], w, lo, hi);
         if (fi == 0) {
           const size_t col = static_cast<size_t>(k0 / a.column);
           if (a.overview.size() <= col) a.overview.resize(col + 1, 0);
@@ -209,7 +273,9 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
             std::lower_bound(thr[fi].begin(), thr[fi].end(), lo) - thr[fi].begin());
         const size_t now_hi = static_cast<size_t>(
             std::lower_bound(thr[fi].begin(), thr[fi].end(), hi) - thr[fi].begin());
-        const size_t a1 = std::min(now_lo, was_lo[fi]), b1 = std::max(now_lo, was_lo[fi]);
+        // (All of them at the first block, where each looks for its probe.)
+        const size_t a1 = k0 == 0 ? 0 : std::min(now_lo, was_lo[fi]);
+        const size_t b1 = k0 == 0 ? nt : std::max(now_lo, was_lo[fi]);
         const size_t a2 = std::min(now_hi, was_hi[fi]), b2 = std::max(now_hi, was_hi[fi]);
         for (size_t ti = a1; ti < b1; ti++) step(fi, ti, k0, w, lo, hi);
         for (size_t ti = a2; ti < b2; ti++)
