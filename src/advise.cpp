@@ -403,7 +403,7 @@ advice advise(const analysis& a, const request& r) {
                        "; /T " + r.threshold + " is " + format("%.1f dB", t_db) + ".\n";
   if (t_db <= v.noise_db)
     levels += "Warning: /T " + r.threshold + " is below the noise floor: gaps will not be found.\n";
-  else if (quietest_at >= 0 && t_db >= v.music_db)
+  else if (quietest_at >= 0 && t_db >= v.music_db && v.recommended < 0)
     levels += "Warning: /T " + r.threshold +
               " is above the quietest music: quiet passages split tracks.\n";
   out = levels + out;
