@@ -202,28 +202,77 @@ pick best_for(const analysis& a, int n) {
 // Settings for `n` tracks around the pick: the threshold in the middle of
 // its range on a dB scale, the gap in the middle of its range on a log
 // scale, the cut no longer than the shortest gap nor the final silence.
-bool recommend(const analysis& a, const pick& p, int n, const std::string& label, candidate& out) {
-  const size_t nt = a.levels.size();
-  const size_t mid = middle(a, p.lo, p.hi);
-  const detection& d = a.found[p.fi * nt + mid];
-  const gap_range gr = gaps_for_count(a, d, n);
+// Settings of detection `d` for `n` tracks with a gap from `gr`: the gap in
+// the middle of its range on a log scale, the cut as long as the shortest
+// gap and the final silence allow, so that tracks end where their music does.
+bool settle(const analysis& a, const detection& d, const std::string& t, gap_range gr, int n,
+            const std::string& label, candidate& out) {
   if (gr.empty()) return false;
   const std::string g = nice('G', std::sqrt(static_cast<double>(gr.lo) * gr.hi), gr.lo, gr.hi);
   const uint32_t gap = static_cast<uint32_t>(switch_value('G', g.c_str()));
   int64_t room = d.tail >= 0 ? a.steps - d.tail : 0;
   for (const quiet_run& r : boundaries(a, d, gap)) room = std::min(room, r.length());
-  // As long as it can be: the tracks end where their music does.
   std::string c = format("%.1f", std::floor(static_cast<double>(room) / 4410) / 10);
   if (c == "0.0") c = "0";
   if (switch_value('C', c.c_str()) == gap) c.clear();
-  out = make(a, d, a.texts[mid], g, c, label);
-  if (static_cast<int>(out.table.tracks.size()) != n) out = make(a, d, a.texts[mid], g, "0", label);
-  if (static_cast<int>(out.table.tracks.size()) != n) return false;
-  const auto [lo, hi] = range_around(a, p.fi, mid, gap, n);
-  out.note = "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " + std::to_string(n) +
-             (n == 1 ? " track" : " tracks") + " with /G " + g +
-             (d.filter != 10 ? " /F " + std::to_string(d.filter) : "");
+  out = make(a, d, t, g, c, label);
+  if (static_cast<int>(out.table.tracks.size()) != n) out = make(a, d, t, g, "0", label);
+  return static_cast<int>(out.table.tracks.size()) == n;
+}
+
+std::string margins(const analysis& a, size_t lo, size_t hi, int n, const candidate& k) {
+  return "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " + std::to_string(n) +
+         (n == 1 ? " track" : " tracks") + " with /G " + k.g +
+         (k.filter != 10 ? " /F " + std::to_string(k.filter) : "");
+}
+
+bool recommend(const analysis& a, const pick& p, int n, const std::string& label, candidate& out) {
+  const size_t mid = middle(a, p.lo, p.hi);
+  const detection& d = a.found[p.fi * a.levels.size() + mid];
+  if (!settle(a, d, a.texts[mid], gaps_for_count(a, d, n), n, label, out)) return false;
+  const auto [lo, hi] = range_around(a, p.fi, mid, out.gap, n);
+  out.note = margins(a, lo, hi, n, out);
   return true;
+}
+
+// The sleeve's tracks in detection `d`: from the first sound on, each
+// track's end is sought within 5 s of where its length puts it, and the
+// longest silence there taken as its gap. `keep` gets those silences,
+// `missing` the frames where none was found; the gaps that split at exactly
+// those silences are returned.
+gap_range fit_lengths(const analysis& a, const detection& d, const std::vector<int64_t>& lengths,
+                      std::vector<quiet_run>& keep, std::vector<int64_t>& missing) {
+  keep.clear(), missing.clear();
+  gap_range g;
+  if (d.probe < 0) return g;
+  int64_t at = d.probe;
+  for (size_t i = 0; i + 1 < lengths.size(); i++) {
+    const int64_t want = at + lengths[i];
+    const quiet_run* best = nullptr;
+    for (const quiet_run& r : d.runs)
+      if (r.stop > at && std::llabs(r.start - want) <= 5 * 44100 && r.stop + 1 < a.steps &&
+          (!best || r.length() > best->length()))
+        best = &r;
+    if (best) {
+      keep.push_back(*best);
+      at = best->stop;
+    } else {
+      missing.push_back(want);
+      at = want;
+    }
+  }
+  if (!missing.empty()) return g;
+  int64_t longest_other = 0;
+  for (const quiet_run& r : d.runs) {
+    bool kept = false;
+    for (const quiet_run& k : keep) kept = kept || k.start == r.start;
+    if (!kept && r.stop + 1 < a.steps) longest_other = std::max(longest_other, r.length());
+  }
+  g.lo = std::max<int64_t>(a.min_gap(), longest_other + 1);
+  g.hi = INT64_MAX;
+  for (const quiet_run& k : keep) g.hi = std::min(g.hi, k.length());
+  if (keep.empty()) g.hi = std::max<int64_t>(g.lo, 8 * 44100);
+  return g;
 }
 
 // The quietest places inside the tracks of `k`: where two songs may run
@@ -288,7 +337,81 @@ advice advise(const analysis& a, const request& r) {
   v.candidates.push_back(make(a, cur, r.threshold, r.gap, r.cut, "current settings"));
   std::string& out = v.report;
 
-  if (r.tracks > 0) {
+  if (!r.lengths.empty()) {
+    const int n = static_cast<int>(r.lengths.size());
+    std::vector<quiet_run> keep;
+    std::vector<int64_t> missing;
+    // The widest unbroken range of thresholds where the sleeve's tracks fit;
+    // another filter only when clearly wider.
+    pick top;
+    for (size_t fi = 0; fi < a.filters.size(); fi++) {
+      for (size_t lo = 0, hi; lo < nt; lo = hi + 1) {
+        hi = lo;
+        if (fit_lengths(a, a.found[fi * nt + lo], r.lengths, keep, missing).empty()) continue;
+        while (hi + 1 < nt &&
+               !fit_lengths(a, a.found[fi * nt + hi + 1], r.lengths, keep, missing).empty())
+          hi++;
+        const double w = width_db(a, lo, hi) + 0.8;
+        if (w > (top.width < 0 ? 0 : top.width * (fi == 0 ? 1 : 1.4))) top = {fi, lo, hi, w};
+      }
+    }
+    candidate k;
+    if (top.width > 0) {
+      const size_t mid = middle(a, top.lo, top.hi);
+      const detection& d = a.found[top.fi * nt + mid];
+      if (settle(a, d, a.texts[mid], fit_lengths(a, d, r.lengths, keep, missing), n,
+                 "recommended: the sleeve's " + std::to_string(n) + " tracks", k)) {
+        k.note = "any /T from " + a.texts[top.lo] + " to " + a.texts[top.hi] + " gives these " +
+                 std::to_string(n) + " tracks";
+        v.recommended = static_cast<int>(v.candidates.size());
+        v.candidates.push_back(k);
+        for (size_t i = 0; i < k.table.tracks.size(); i++) {
+          const track& t = k.table.tracks[i];
+          if (std::llabs(t.end - t.start - r.lengths[i]) > 5 * 44100)
+            out += "Track " + std::to_string(t.number) + " is " + secs(t.end - t.start) +
+                   " long; the sleeve says " + secs(r.lengths[i]) + ".\n";
+        }
+      }
+    }
+    if (v.recommended < 0) {
+      out += "No setting gives the tracks on the sleeve.\n";
+      // Why, at the user's filter and the threshold that finds the most ends.
+      // (Of those, the one whose gaps are longest, clear of the noise.)
+      size_t best = 0, fewest = SIZE_MAX;
+      int64_t clearest = -1;
+      for (size_t ti = 0; ti < nt; ti++) {
+        fit_lengths(a, a.found[ti], r.lengths, keep, missing);
+        int64_t shortest = INT64_MAX;
+        for (const quiet_run& q : keep) shortest = std::min(shortest, q.length());
+        if (a.found[ti].probe >= 0 &&
+            (missing.size() < fewest || (missing.size() == fewest && shortest > clearest)))
+          best = ti, fewest = missing.size(), clearest = shortest;
+      }
+      const detection& d = a.found[best];
+      fit_lengths(a, d, r.lengths, keep, missing);
+      for (int64_t m : missing) {
+        uint32_t quietest = UINT32_MAX;
+        for (int64_t i = std::max<int64_t>(0, m - 5 * 44100) / 441;
+             i + 50 < (m + 5 * 44100) / 441 && i + 50 < int64_t(a.env.size()); i += 10)
+          quietest =
+              std::min(quietest, *std::max_element(a.env.begin() + i, a.env.begin() + i + 50));
+        out += "  about " + at(m) +
+               ": no silence between two songs; the quietest 0.5 s there is at " +
+               format("%.1f dB", to_db(double(quietest) / (a.filter + 1))) + "\n";
+      }
+      if (missing.empty() && !keep.empty()) {
+        int64_t shortest = INT64_MAX;
+        for (const quiet_run& q : keep) shortest = std::min(shortest, q.length());
+        for (const quiet_run& q : d.runs) {
+          bool kept = false;
+          for (const quiet_run& g : keep) kept = kept || g.start == q.start;
+          if (!kept && q.length() >= shortest && q.stop + 1 < a.steps)
+            out += describe(a, {q.start, q.stop, "", {}}) +
+                   " inside a song, as long as the shortest gap (" + secs(shortest) + ")\n";
+        }
+      }
+    }
+  } else if (r.tracks > 0) {
     const int n = r.tracks;
     const pick p = best_for(a, n);
     candidate k;

@@ -125,7 +125,6 @@ int main(int argc, char** argv) {
   texts.push_back(r.threshold);
   // Gaps from 0.3 s are tried, and the user's own.
   const analysis a = analyse({r.filter, 50, 200}, texts, std::min<uint32_t>(gap, 13230));
-  if (!r.lengths.empty()) r.tracks = static_cast<int>(r.lengths.size());
   advice v = advise(a, r);
   fclose(wave);
   wave = nullptr;
