@@ -60,6 +60,11 @@ std::vector<quiet_run> boundaries(const analysis& a, const detection& d, uint32_
   return out;
 }
 
+// "6 tracks", or what keldrun says instead of a table.
+std::string count_text(int n) {
+  return n < 0 ? std::string("no table") : std::to_string(n) + (n == 1 ? " track" : " tracks");
+}
+
 int rows(const analysis& a, const detection& d, uint32_t gap, int32_t cut) {
   const listing l = model_listing(a, d, gap, cut, false);
   return l.no_sound || l.too_many ? -1 : static_cast<int>(l.tracks.size());
@@ -221,9 +226,8 @@ bool settle(const analysis& a, const detection& d, const std::string& t, gap_ran
 }
 
 std::string margins(const analysis& a, size_t lo, size_t hi, int n, const candidate& k) {
-  return "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " + std::to_string(n) +
-         (n == 1 ? " track" : " tracks") + " with /G " + k.g +
-         (k.filter != 10 ? " /F " + std::to_string(k.filter) : "");
+  return "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " + count_text(n) +
+         " with /G " + k.g + (k.filter != 10 ? " /F " + std::to_string(k.filter) : "");
 }
 
 bool recommend(const analysis& a, const pick& p, int n, const std::string& label, candidate& out) {
@@ -453,31 +457,35 @@ advice advise(const analysis& a, const request& r) {
     // The track counts that stable ranges of thresholds give with the
     // user's gap and filter.
     const size_t fi = 0;
+    const uint32_t gap = v.candidates[0].gap;
+    const int32_t cut = v.candidates[0].cut;
+    size_t ui = 0;
+    while (a.levels[ui] != user_level) ui++;
     out += "Track counts with /G " + r.gap + " /F " + std::to_string(r.filter) + ":\n";
     for (size_t ti = 0; ti < nt;) {
-      const int n = rows(a, a.found[fi * nt + ti], cur.level ? v.candidates[0].gap : 0, 0);
-      const auto [lo, hi] = n > 0 ? range_around(a, fi, ti, v.candidates[0].gap, n)
-                                  : std::pair<size_t, size_t>{ti, ti};
-      if (n > 0 && width_db(a, lo, hi) >= 2.5) {
-        out += "  /T " + a.texts[lo] + " to " + a.texts[hi] + ": " + std::to_string(n) +
-               (n == 1 ? " track\n" : " tracks\n");
+      const int n = rows(a, a.found[fi * nt + ti], gap, 0);
+      const auto [lo, hi] =
+          n > 0 ? range_around(a, fi, ti, gap, n) : std::pair<size_t, size_t>{ti, ti};
+      // The ranges of at least 2.5 dB, and the one the user's threshold is in.
+      if (n > 0 && (width_db(a, lo, hi) >= 2.5 || (lo <= ui && ui <= hi))) {
+        const std::string count = count_text(n);
+        out += "  /T " + a.texts[lo] + " to " + a.texts[hi] + ": " + count +
+               (lo <= ui && ui <= hi ? " (the current settings)\n" : "\n");
         const size_t mid = middle(a, lo, hi);
-        candidate k = make(a, a.found[fi * nt + mid], a.texts[mid], r.gap, r.cut,
-                           std::to_string(n) + (n == 1 ? " track" : " tracks"));
-        k.note = "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " +
-                 std::to_string(n) + (n == 1 ? " track" : " tracks") + " with /G " + r.gap;
+        candidate k = make(a, a.found[fi * nt + mid], a.texts[mid], r.gap, r.cut, count);
+        k.note = "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " + count +
+                 " with /G " + r.gap;
         v.candidates.push_back(k);
       }
       ti = hi + 1;
     }
-    // Near an edge: a neighbouring threshold gives another count.
-    size_t ui = 0;
-    while (a.levels[ui] != user_level) ui++;
-    const int n = rows(a, cur, v.candidates[0].gap, v.candidates[0].cut);
-    for (size_t j : {ui - 1, ui + 1})
-      if (j < nt && rows(a, a.found[fi * nt + j], v.candidates[0].gap, v.candidates[0].cut) != n)
+    // Near an edge: a threshold less than 2.5 dB away gives another count.
+    const int n = rows(a, cur, gap, 0);
+    const auto [lo, hi] = range_around(a, fi, ui, gap, n);
+    for (size_t j : {lo - 1, hi + 1})
+      if (j < nt && std::fabs(20 * std::log10(double(a.levels[j]) / user_level)) < 2.5)
         out += "Warning: /T " + r.threshold + " is near the edge of its range: /T " + a.texts[j] +
-               " gives another track count.\n";
+               " gives " + count_text(rows(a, a.found[fi * nt + j], gap, cut)) + ".\n";
   }
 
   // The levels that matter, for the candidate shown.

@@ -33,7 +33,7 @@ std::vector<std::string> threshold_grid() {
   std::vector<std::string> grid;
   for (const char* decade : {"0.000", "0.00", "0.0", "0."}) {
     for (int m : e24) {
-      if (decade[4] == '0' && m < 47) continue;  // from 0.00047, near the noise of 16 bits
+      if (std::strcmp(decade, "0.000") == 0 && m < 47) continue;  // from 0.00047: 16 bits' noise
       std::string t = decade + std::to_string(m);
       if (t.back() == '0') t.pop_back();
       grid.push_back(t);

@@ -155,8 +155,10 @@ int main(int argc, char** argv) {
     if (real.no_sound) fputs("(no tracks: keldrun says \"No tracks detected\")\n", stdout);
     if (real.too_many) fputs("(and then keldrun stops: more than 99 tracks)\n", stdout);
   } else {
+    // Never a table the detector did not make: keldrun can list it.
+    const std::string listing = command(shown, "-");
     fputs(("The input was piped, so its table is left to keldrun: check it with\n" +
-           command(shown, "-").substr(0, command(shown, "-").size() - 5) + "- -\n")
+           listing.substr(0, listing.size() - 5) + "-\n")
               .c_str(),
           stdout);
   }
