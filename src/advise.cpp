@@ -42,9 +42,11 @@ std::string nice(int letter, double want, int64_t lo, int64_t hi) {
 }
 
 // The loudest filtered level (the user's filter) of frames lo..hi, in dB.
+// Only the 10-ms stretches wholly inside count: the ends touch sound.
 double loudest_db(const analysis& a, int64_t lo, int64_t hi) {
   uint32_t m = 0;
-  for (int64_t i = std::max<int64_t>(lo, 0) / 441; i <= hi / 441 && i < int64_t(a.env.size()); i++)
+  for (int64_t i = (std::max<int64_t>(lo, 0) + 440) / 441;
+       i < (hi + 1) / 441 && i < int64_t(a.env.size()); i++)
     m = std::max(m, a.env[static_cast<size_t>(i)]);
   return to_db(static_cast<double>(m) / (a.filter + 1));
 }

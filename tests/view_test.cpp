@@ -152,7 +152,7 @@ TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
       {"a silence inside a song, longer than a gap",
        {hiss, song, {2.5, 40, false}, song, {2, 40, false}, song, hiss},
        {"--lengths", "0:18,0:08"},
-       "  at 00:09.0"},
+       "inside a song, as long as the shortest gap"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
