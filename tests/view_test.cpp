@@ -136,7 +136,7 @@ TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
        {"--tracks", "3"},
        "No setting of /T, /G and /F gives exactly 3 tracks."},
       // A passage barely above the hiss, longer than a gap: only the sleeve's
-      // lengths tell which silences are gaps.
+      // lengths (2 s off, as sleeves are) tell which silences are gaps.
       {"a long passage near the hiss",
        {hiss,
         {10, 8000, true},
@@ -147,7 +147,7 @@ TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
         {0.6, 40, false},
         {9, 8000, true},
         hiss},
-       {"--lengths", "0:24,0:12,0:09"},
+       {"--lengths", "0:26,0:10,0:09"},
        nullptr},
       {"a silence inside a song, longer than a gap",
        {hiss, song, {2.5, 40, false}, song, {2, 40, false}, song, hiss},
@@ -207,6 +207,7 @@ TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
       {{"--tracks", "0", "side.wav"}, "--tracks \"0\""},
       {{"--tracks", "100", "side.wav"}, "--tracks \"100\""},
       {{"--tracks", "6x", "side.wav"}, "--tracks \"6x\""},
+      {{"--tracks", "2", "--lengths", "1:00,2:00", "side.wav"}, "not both"},
       {{"--lengths", "3:05,4:7", "side.wav"}, "--lengths entry \"4:7\""},
       {{"--lengths", "3:05,,4:10", "side.wav"}, "--lengths entry \"\""},
       {{"mono.wav"}, "\nInvalid WAVE format. Must be 16-bit stereo 44100 Hz PCM.\n"},
