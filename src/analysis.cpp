@@ -13,6 +13,9 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 std::string listing::rows() const {
   std::string text;
@@ -76,11 +79,22 @@ struct pass {
   }
 };
 
+// The window sums of frames j.. on, one at a time.
+uint32_t sums_from(int64_t j, const uint16_t* in, const uint16_t* out, int64_t m, uint32_t s,
+                   uint32_t* w, uint32_t& lo, uint32_t& hi) {
+  for (; j < m; j++) {
+    w[j] = s += in[j] - out[j];
+    lo = std::min(lo, s);
+    hi = std::max(hi, s);
+  }
+  return s;
+}
+
 // Window sums w[j] = s + the sum of in[i] - out[i] for i up to j, with
 // their least and greatest; returns the last. Sums never exceed 2^31, so
 // they compare as signed.
-uint32_t window_sums(const uint16_t* in, const uint16_t* out, int64_t m, uint32_t s, uint32_t* w,
-                     uint32_t& lo, uint32_t& hi) {
+uint32_t window_sums_sse2(const uint16_t* in, const uint16_t* out, int64_t m, uint32_t s,
+                          uint32_t* w, uint32_t& lo, uint32_t& hi) {
   int64_t j = 0;
   lo = UINT32_MAX, hi = 0;
 #ifdef __SSE2__
@@ -105,12 +119,48 @@ uint32_t window_sums(const uint16_t* in, const uint16_t* out, int64_t m, uint32_
   for (int i = 0; i < 4; i++) lo = std::min(lo, l[i]), hi = std::max(hi, h[i]);
   s = static_cast<uint32_t>(_mm_cvtsi128_si32(carry));
 #endif
-  for (; j < m; j++) {
-    w[j] = s += in[j] - out[j];
-    lo = std::min(lo, s);
-    hi = std::max(hi, s);
+  return sums_from(j, in, out, m, s, w, lo, hi);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same, eight at a time, for processors with AVX2.
+__attribute__((target("avx2"))) uint32_t window_sums_avx2(const uint16_t* in, const uint16_t* out,
+                                                          int64_t m, uint32_t s, uint32_t* w,
+                                                          uint32_t& lo, uint32_t& hi) {
+  int64_t j = 0;
+  __m256i carry = _mm256_set1_epi32(static_cast<int>(s)), least = _mm256_set1_epi32(INT32_MAX),
+          most = _mm256_setzero_si256();
+  const __m256i last = _mm256_set1_epi32(7);
+  for (; j + 8 <= m; j += 8) {
+    __m256i d = _mm256_sub_epi32(
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + j))),
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(out + j))));
+    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 4));
+    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 8));
+    // Carry the lower half's total into the upper half, then the sum so far.
+    const __m256i half = _mm256_shuffle_epi32(d, 0xFF);
+    d = _mm256_add_epi32(_mm256_add_epi32(d, _mm256_permute2x128_si256(half, half, 0x08)), carry);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(w + j), d);
+    carry = _mm256_permutevar8x32_epi32(d, last);
+    least = _mm256_min_epi32(least, d);
+    most = _mm256_max_epi32(most, d);
   }
-  return s;
+  uint32_t l[8], h[8];
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(l), least);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(h), most);
+  lo = UINT32_MAX, hi = 0;
+  for (int i = 0; i < 8; i++) lo = std::min(lo, l[i]), hi = std::max(hi, h[i]);
+  s = static_cast<uint32_t>(_mm256_cvtsi256_si32(carry));
+  return sums_from(j, in, out, m, s, w, lo, hi);
+}
+#endif
+
+uint32_t window_sums(const uint16_t* in, const uint16_t* out, int64_t m, uint32_t s, uint32_t* w,
+                     uint32_t& lo, uint32_t& hi) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (wide_steps) return window_sums_avx2(in, out, m, s, w, lo, hi);
+#endif
+  return window_sums_sse2(in, out, m, s, w, lo, hi);
 }
 
 // The first j from `from` on with w[j] > t (w holds such a j), four at a time.
