@@ -306,9 +306,13 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
           const size_t col = static_cast<size_t>(k0 / a.column);
           if (a.overview.size() <= col) a.overview.resize(col + 1, 0);
           a.overview[col] = std::max(a.overview[col], hi);
-          for (int64_t j = 0; j < m;) {
+          // A block within one 10-ms stretch adds its greatest sum; one that
+          // reaches the stretch's end goes frame by frame.
+          const bool within = env_count + m < 441;
+          if (within) env_max = std::max(env_max, hi), env_count += static_cast<uint32_t>(m);
+          for (int64_t j = within ? m : 0; j < m;) {
             const int64_t take = std::min<int64_t>(m - j, 441 - env_count);
-            env_max = std::max(env_max, *std::max_element(w + j, w + j + take));
+            for (int64_t i = j; i < j + take; i++) env_max = std::max(env_max, w[i]);
             env_count += static_cast<uint32_t>(take);
             j += take;
             if (env_count == 441) {
@@ -319,10 +323,13 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
         }
         // Thresholds below both sums hear sound, those at or above both
         // silence: only those whose kind changed need a look.
-        const size_t now_lo = static_cast<size_t>(
-            std::lower_bound(thr[fi].begin(), thr[fi].end(), lo) - thr[fi].begin());
-        const size_t now_hi = static_cast<size_t>(
-            std::lower_bound(thr[fi].begin(), thr[fi].end(), hi) - thr[fi].begin());
+        // (Counted from where they were: they seldom move far.)
+        const auto below = [&t = thr[fi]](size_t i, uint32_t v) {
+          while (i > 0 && t[i - 1] >= v) i--;
+          while (i < t.size() && t[i] < v) i++;
+          return i;
+        };
+        const size_t now_lo = below(was_lo[fi], lo), now_hi = below(was_hi[fi], hi);
         // (All of them at the first block, where each looks for its probe.)
         const size_t a1 = k0 == 0 ? 0 : std::min(now_lo, was_lo[fi]);
         const size_t b1 = k0 == 0 ? nt : std::max(now_lo, was_lo[fi]);
