@@ -286,8 +286,9 @@ gap_range fit_lengths(const analysis& a, const detection& d, const std::vector<i
 std::vector<std::string> quiet_places(const analysis& a, const candidate& k, size_t count) {
   std::vector<std::pair<uint32_t, size_t>> spots;
   for (const track& t : k.table.tracks) {
-    const size_t first = static_cast<size_t>(t.start / 441) + 100,
-                 last = static_cast<size_t>(t.end / 441);
+    // 3 s in from either end, clear of the silences around the track.
+    const size_t first = static_cast<size_t>(t.start / 441) + 300,
+                 last = static_cast<size_t>(std::max<int64_t>(t.end / 441 - 300, 0));
     for (size_t i = first; i + 50 < last && i + 50 < a.env.size(); i += 25) {
       const uint32_t m = *std::max_element(a.env.begin() + long(i), a.env.begin() + long(i + 50));
       spots.push_back({m, i});
@@ -432,7 +433,7 @@ advice advise(const analysis& a, const request& r) {
       const pick q = best_for(a, m);
       if (q.width > 0 && recommend(a, q, m, std::to_string(m) + " tracks", k)) {
         if (v.recommended < 0) {
-          out += "Nearest: " + command(k, "...") + " gives " + std::to_string(m) + " tracks (" +
+          out += "Nearest: " + command(k, r.input) + " gives " + std::to_string(m) + " tracks (" +
                  k.note + ").\n";
           if (m < n) {
             out +=

@@ -13,6 +13,7 @@ struct request {
   std::string threshold = "0.05", gap = "2", cut;  // as typed; no cut: as long as the gap
   int tracks = 0;                                  // --tracks, 0 when not given
   std::vector<int64_t> lengths;                    // --lengths, in frames
+  std::string input;                               // the input as named, for commands
 };
 
 // A quiet stretch that ended a track or almost did; `clicks` are the frames

@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
   settle_settings();
   r.filter = filter;
   const std::string input = infile;
+  r.input = input;
   if (page.empty()) page = page_name(input);
 
   const bool piped = input == "-";
