@@ -431,17 +431,17 @@ advice advise(const analysis& a, const request& r) {
     for (int m : {n - 1, n + 1}) {
       if (m < 1 || m > 99) continue;
       const pick q = best_for(a, m);
-      if (q.width > 0 && recommend(a, q, m, std::to_string(m) + " tracks", k)) {
+      if (q.width > 0 && recommend(a, q, m, count_text(m), k)) {
         if (v.recommended < 0) {
-          out += "Nearest: " + command(k, r.input) + " gives " + std::to_string(m) + " tracks (" +
-                 k.note + ").\n";
-          if (m < n) {
+          out += "Nearest: " + command(k, r.input) + " gives " + count_text(m) + " (" + k.note +
+                 ").\n";
+          const std::vector<std::string> places = quiet_places(a, k, static_cast<size_t>(n - m));
+          if (m < n && !places.empty()) {
             out +=
                 "Songs that run into each other, with no silence between them; the quietest places "
                 "inside its tracks:\n";
-            for (const std::string& s : quiet_places(a, k, static_cast<size_t>(n - m)))
-              out += s + "\n";
-          } else {
+            for (const std::string& s : places) out += s + "\n";
+          } else if (m > n) {
             out +=
                 "Quiet passages inside songs as long as real gaps; the shortest silences it splits "
                 "at:\n";
@@ -497,7 +497,8 @@ advice advise(const analysis& a, const request& r) {
   for (const stretch& s : k.gaps)
     for (int64_t i = s.start / 441 + 1; i < s.stop / 441 && i < int64_t(a.env.size()); i++)
       in_gaps.push_back(a.env[size_t(i)]);
-  if (in_gaps.empty()) {
+  const bool in_gaps_found = !in_gaps.empty();
+  if (!in_gaps_found) {
     // No gap found: the quietest few per cent of 50-ms stretches.
     for (size_t i = 0; i + 5 <= a.env.size(); i += 5)
       in_gaps.push_back(*std::max_element(a.env.begin() + long(i), a.env.begin() + long(i + 5)));
@@ -530,13 +531,15 @@ advice advise(const analysis& a, const request& r) {
   }
   if (quietest_at >= 0) v.music_db = to_db(static_cast<double>(quietest) / (a.filter + 1));
   const double t_db = to_db(user_level);
-  std::string levels = "Noise floor " + format("%.1f dB", v.noise_db) + ", quietest music " +
-                       (quietest_at >= 0 ? format("%.1f dB", v.music_db) + " (" + secs(win * 441) +
-                                               " at " + at(quietest_at) + ")"
-                                         : std::string("unknown")) +
-                       "; /T " + r.threshold + " is " + format("%.1f dB", t_db) + ".\n";
+  std::string levels =
+      "Noise floor " + format("%.1f dB", v.noise_db) +
+      (in_gaps_found ? "" : " (the quietest 3 % of 50-ms stretches)") + ", quietest music " +
+      (quietest_at >= 0
+           ? format("%.1f dB", v.music_db) + " (" + secs(win * 441) + " at " + at(quietest_at) + ")"
+           : std::string("unknown")) +
+      "; /T " + r.threshold + " is " + format("%.1f dB", t_db) + ".\n";
   if (t_db <= v.noise_db)
-    levels += "Warning: /T " + r.threshold + " is below the noise floor: gaps will not be found.\n";
+    levels += "Warning: /T " + r.threshold + " is below the noise floor: no gap can be found.\n";
   else if (quietest_at >= 0 && t_db >= v.music_db && v.recommended < 0)
     levels += "Warning: /T " + r.threshold +
               " is above the quietest music: quiet passages split tracks.\n";

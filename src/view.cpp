@@ -155,6 +155,8 @@ int main(int argc, char** argv) {
     fputs(real.rows().c_str(), stdout);
     if (real.no_sound) fputs("(no tracks: keldrun says \"No tracks detected\")\n", stdout);
     if (real.too_many) fputs("(and then keldrun stops: more than 99 tracks)\n", stdout);
+    if (real.tracks.empty() && !real.no_sound && !real.too_many)
+      fputs("(no rows: every track is shorter than the cut)\n", stdout);
   } else {
     // Never a table the detector did not make: keldrun can list it.
     const std::string listing = command(shown, "-");
