@@ -18,7 +18,7 @@ int32_t cut = -1;           // frames; negative means "as long as the gap"
 char infile[260];           // "-" for standard input
 char outfile[260];          // base name, then the whole track file name
 
-static const char usage_text[] =
+static const char keldrun_usage[] =
     "KELDRUN [/I][/N][/P][/T thr][/G gap][/C cut][/F filt] infile [outbase]\n"
     "\n"
     "/I\tRuns without questions (non-interactive)\n"
@@ -46,6 +46,8 @@ static const char usage_text[] =
     "Switches /I, /N, and /P have no effect with piped input or when output file\n"
     "generation is disabled.";
 
+const char* usage_text = keldrun_usage;
+
 void print_usage(FILE* f) {
   fputs(usage_text, f);
 }
@@ -69,10 +71,55 @@ static bool is_path(const char* a) {
   return std::strlen(a) > 2 && (std::strchr(a + 1, '/') || file_exists(a));
 }
 
+bool is_switch(const char* a) {
+  return a[0] == '/' && !is_path(a);
+}
+
+int64_t switch_value(int letter, const char* text) {
+  const double v = std::strtod(text, nullptr);
+  // /T and /G wrap negative values modulo 2^32; the range checks decide.
+  constexpr double i64 = 9223372036854775807.0;
+  switch (std::toupper(letter)) {
+    case 'T':
+      return static_cast<uint32_t>(checked_trunc(v * 32767, -i64, i64));
+    case 'G':
+      return static_cast<uint32_t>(checked_trunc(v * 44100, -i64, i64));
+    case 'F':
+      return static_cast<int32_t>(checked_trunc(v, INT32_MIN, INT32_MAX));
+    case 'C':
+      return static_cast<int32_t>(checked_trunc(v * 44100, INT32_MIN, INT32_MAX));
+  }
+  error(usage);
+}
+
+void apply_switch(int letter, const char* text) {
+  const int64_t v = switch_value(letter, text);
+  switch (std::toupper(letter)) {
+    case 'T':
+      threshold = static_cast<uint32_t>(v);
+      break;
+    case 'G':
+      gap = static_cast<uint32_t>(v);
+      break;
+    case 'F':
+      filter = static_cast<int32_t>(v);
+      break;
+    default:
+      cut = static_cast<int32_t>(v);
+  }
+}
+
+void settle_settings() {
+  if (cut < 0) cut = static_cast<int32_t>(gap);
+  if (!infile[0] || filter < 0 || filter > 1000 || threshold == 0 || threshold >= 0xFFFE ||
+      gap == 0 || cut < 0)
+    error(usage);
+}
+
 void read_parameter(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
-    if (a[0] == '/' && !is_path(a)) {
+    if (is_switch(a)) {
       if (std::strlen(a) != 2) error(usage);
       const int letter = std::toupper(static_cast<unsigned char>(a[1]));
       if (letter == 'I') {
@@ -84,25 +131,7 @@ void read_parameter(int argc, char** argv) {
       } else {
         // The next argument is the value, whatever it looks like.
         if (++i >= argc) error(usage);
-        const double v = std::strtod(argv[i], nullptr);
-        // /T and /G wrap negative values modulo 2^32; the range checks decide.
-        constexpr double i64 = 9223372036854775807.0;
-        switch (letter) {
-          case 'T':
-            threshold = static_cast<uint32_t>(checked_trunc(v * 32767, -i64, i64));
-            break;
-          case 'G':
-            gap = static_cast<uint32_t>(checked_trunc(v * 44100, -i64, i64));
-            break;
-          case 'F':
-            filter = static_cast<int32_t>(checked_trunc(v, INT32_MIN, INT32_MAX));
-            break;
-          case 'C':
-            cut = static_cast<int32_t>(checked_trunc(v * 44100, INT32_MIN, INT32_MAX));
-            break;
-          default:
-            error(usage);
-        }
+        apply_switch(letter, argv[i]);
       }
     } else if (!infile[0]) {
       std::strncpy(infile, a, 259);

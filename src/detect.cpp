@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "keldrun.h"
 #include "platform.h"
@@ -72,8 +73,7 @@ static inline uint16_t frame_level(const unsigned char* f) {
   return static_cast<uint16_t>(al > ar ? al : ar);
 }
 
-// Fills dst[0..n-1] with the levels of the n frames at p.
-static void frame_levels(const unsigned char* p, uint32_t n, uint16_t* dst) {
+static void frame_levels_sse2(const unsigned char* p, uint32_t n, uint16_t* dst) {
   uint32_t k = 0;
 #ifdef __SSE2__
   // Eight frames at a time: |sample| as unsigned 16 bits (|-32768| is 32768),
@@ -220,6 +220,13 @@ static const bool has_avx2 = false;
 #endif
 bool wide_steps = has_avx2;
 
+void frame_levels(const unsigned char* p, uint32_t n, uint16_t* dst) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (wide_steps) return frame_levels_avx2(p, n, dst);
+#endif
+  frame_levels_sse2(p, n, dst);
+}
+
 // Steps through `n` frames already in the read buffer, with the same effect
 // as n calls of update_filter; stops after the step that ends the scan (sound
 // in the probe, or sound after a gap) and says so in `stop`. Returns the
@@ -234,12 +241,7 @@ static uint32_t scan_buffered(uint32_t n, int track, uint16_t& peak, uint32_t& s
     hist[j] = levels[slot];
     if (++slot == w) slot = 0;
   }
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (wide_steps)
-    frame_levels_avx2(p, n, hist + w);
-  else
-#endif
-    frame_levels(p, n, hist + w);
+  frame_levels(p, n, hist + w);
 
   uint32_t sum = window_sum, quiet = silence, i = 0;
   const uint32_t thr = threshold, g = gap;
@@ -294,6 +296,20 @@ done:
   return i;
 }
 
+FILE* table_out = stdout;
+
+std::string table_row(int track, int64_t start, int64_t end, long peak) {
+  char line[64];
+  std::string row;
+  snprintf(line, sizeof line, "%d\t%s\t", track, timef(static_cast<uint32_t>(start)));
+  row += line;
+  snprintf(line, sizeof line, "%s\t", timef(static_cast<uint32_t>(end)));
+  row += line;
+  snprintf(line, sizeof line, "%s\t%.3f\n", timef(static_cast<uint32_t>(end - start)),
+           static_cast<double>(peak) / 32767.0);
+  return row + line;
+}
+
 const char* timef(uint32_t u) {
   static char buf[12];
   snprintf(buf, sizeof buf, "%2.2u:%2.2u.%3.3u", u / 2646000, u / 44100 % 60,
@@ -301,10 +317,12 @@ const char* timef(uint32_t u) {
   return buf;
 }
 
+FILE* progress_out = stderr;
+
 void show_progress(uint32_t u) {
-  if ((u & 0x7FFF) == 0) {
-    fputs(timef(u), stderr);
-    fputc('\r', stderr);
+  if ((u & 0x7FFF) == 0 && progress_out) {
+    fputs(timef(u), progress_out);
+    fputc('\r', progress_out);
   }
 }
 
@@ -343,14 +361,13 @@ long find_track(int track, int64_t* start, int64_t* end) {
   // When the input ran out, the last step read no whole frame.
   *end = static_cast<int64_t>(sample) - cut - filter - (samples == 0 ? 1 : 0);
   const int64_t s = *start, e = *end;
-  if (e > s) {
+  if (e > s && table_out) {
     // On a terminal, tabs would leave digits of the progress text showing
     // between the columns of the row that is written over it.
     static const bool erase = is_terminal(stderr) && is_terminal(stdout);
     if (erase) fputs("           \r", stderr);
-    printf("\r%d\t%s\t", track, timef(static_cast<uint32_t>(s)));
-    printf("%s\t", timef(static_cast<uint32_t>(e)));
-    printf("%s\t%.3f\n", timef(static_cast<uint32_t>(e - s)), peak / 32767.0);
+    fputc('\r', table_out);
+    fputs(table_row(track, s, e, peak).c_str(), table_out);
   }
   return peak;
 }

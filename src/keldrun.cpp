@@ -43,10 +43,7 @@ int main(int argc, char** argv) {
   }
   read_parameter(argc, argv);
   if (!outfile[0]) std::strcpy(outfile, "TRACK");
-  if (cut < 0) cut = static_cast<int32_t>(gap);
-  if (!infile[0] || filter < 0 || filter > 1000 || threshold == 0 || threshold >= 0xFFFE ||
-      gap == 0 || cut < 0)
-    error(usage);
+  settle_settings();
 
   if (std::strcmp(infile, "-") == 0) {
     fputs("Input:\t<stdin>\t(Splitting piped data \"on-the-fly\")\n", stderr);
@@ -71,15 +68,7 @@ int main(int argc, char** argv) {
   outtrack = outfile + std::strlen(outfile);
   const bool writing = outfile[0] != 0;
 
-  if (!infile[0]) {
-    set_binary_stdin();
-    set_input(stdin);
-  } else {
-    FILE* f = fopen(infile, "rb");
-    if (!f) error(not_found);
-    set_input(f);
-  }
-  setvbuf(wave, nullptr, _IONBF, 0);  // the readers buffer in blocks
+  open_input(infile[0] ? infile : nullptr);
   const bool known = identify(wave, &source_id);
   // A named input that can't be repositioned (a FIFO, /dev/stdin) is split
   // as it is read, like a pipe: the in-place splitter would read it to its

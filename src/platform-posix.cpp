@@ -98,3 +98,7 @@ bool is_terminal(FILE* f) {
 void discard_buffered_input(FILE* f) {
   __fpurge(f);
 }
+
+bool replace_file(const char* from, const char* to) {
+  return std::rename(from, to) == 0;
+}

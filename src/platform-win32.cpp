@@ -129,3 +129,8 @@ void discard_buffered_input(FILE* f) {
   DWORD mode;
   if (GetConsoleMode(handle_of(f), &mode)) FlushConsoleInputBuffer(handle_of(f));
 }
+
+// rename fails on Windows when the target exists.
+bool replace_file(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}

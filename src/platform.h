@@ -49,3 +49,5 @@ void truncate_file(const char* name, int64_t pos, const file_id* expect = nullpt
 bool is_terminal(FILE* f);
 // Drops what the stream has read ahead but not delivered.
 void discard_buffered_input(FILE* f);
+// Puts the file `from` in the place of `to`, in one step; false on failure.
+bool replace_file(const char* from, const char* to);

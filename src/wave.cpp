@@ -39,6 +39,18 @@ void set_input(FILE* f) {
   in_eof = in_failed = false;
 }
 
+void open_input(const char* name) {
+  FILE* f = stdin;
+  if (name) {
+    f = fopen(name, "rb");
+    if (!f) error(not_found);
+  } else {
+    set_binary_stdin();
+  }
+  set_input(f);
+  setvbuf(wave, nullptr, _IONBF, 0);  // the readers buffer in blocks
+}
+
 bool input_failed() {
   return in_failed;
 }

@@ -13,6 +13,9 @@ extern const unsigned char wavefmt[32];
 
 // Makes `f` the input stream `wave`, with an empty read buffer.
 void set_input(FILE* f);
+// Opens the file `name` (standard input when null) as the input, unbuffered;
+// `not_found` when it can't.
+void open_input(const char* name);
 // True when the input ended in a read failure, not at the end of the data.
 bool input_failed();
 // Byte position of the next byte the readers deliver (-1 if unknown).

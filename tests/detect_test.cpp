@@ -29,9 +29,7 @@ Listing list(const std::string& data, int64_t declared, th::Settings s) {
   sample = 0;
   samples = static_cast<uint32_t>(declared < 0 ? data.size() / 4 : declared);
   reset_detector();
-  FILE* in = std::tmpfile();
-  fwrite(data.data(), 1, data.size(), in);
-  rewind(in);
+  FILE* in = th::memfile(data);
   set_input(in);
   out = std::tmpfile();
   io::out_len = 0;

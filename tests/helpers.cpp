@@ -198,6 +198,13 @@ std::map<std::string, std::string> track_files(const std::string& data,
   return files;
 }
 
+FILE* memfile(const std::string& bytes) {
+  FILE* f = std::tmpfile();
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  rewind(f);
+  return f;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::ostringstream s;

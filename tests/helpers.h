@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -57,6 +58,8 @@ std::map<std::string, std::string> track_files(const std::string& data,
                                                const std::string& base = "TRACK");
 std::string track_name(int number, const std::string& base = "TRACK");
 
+// A temporary file holding `bytes`, at its start.
+FILE* memfile(const std::string& bytes);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 // Every file under `dir` by relative name: its bytes, or "-> target" for a link.

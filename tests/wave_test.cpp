@@ -22,20 +22,13 @@ const std::string kFmt = th::chunk("fmt ", th::fmt_payload());
 // Two frames; the first sample tells whether the walk stopped at the data.
 const std::string kData = th::chunk("data", th::u16(0x1234) + "\xCD\xAB\1\0\2\0"s);
 
-FILE* memfile(const std::string& bytes) {
-  FILE* f = std::tmpfile();
-  fwrite(bytes.data(), 1, bytes.size(), f);
-  rewind(f);
-  return f;
-}
-
 // In a child, so that the fatal path can be taken: exit 3 when the header is
 // accepted and the first sample read, 1 when rejected; an endless walk is
 // killed by the alarm.
 [[noreturn]] void check_header(const std::string& bytes, uint32_t size) {
   alarm(2);
   samples = 0;
-  set_input(memfile(bytes));
+  set_input(th::memfile(bytes));
   const uint32_t got = read_wave_header();
   std::exit(got == 0 ? 1 : got == size && read_word() == 0x1234 ? 3 : 4);
 }
@@ -83,7 +76,7 @@ TEST(WaveHeaderDeathTest, EveryTruncationIsRejected) {
   // Cut inside the data size: the missing bytes read as 0xFF, silently.
   for (uint32_t missing = 1; missing <= 4; missing++) {
     samples = 0;
-    set_input(memfile(full.substr(0, full.size() - missing)));
+    set_input(th::memfile(full.substr(0, full.size() - missing)));
     testing::internal::CaptureStderr();
     EXPECT_EQ(read_wave_header(), 0x08070605u | ~0u << (32 - 8 * missing));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");

@@ -1,0 +1,17 @@
+// The page: one self-contained HTML file that shows the levels, the tracks
+// and the gaps for each candidate.
+#pragma once
+
+#include <string>
+
+#include "advise.h"
+#include "analysis.h"
+
+// The template, with the placeholder "/*KELDRUN_DATA*/null" for the data.
+extern const char* const page_template;
+
+// The page's data, as JSON.
+std::string page_data(const std::string& input, const analysis& a, const advice& v);
+// Writes the page to `path` through a temporary file beside it, renamed
+// over `path` only once complete; false when that fails.
+bool write_page(const std::string& path, const std::string& data);
