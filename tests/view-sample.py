@@ -7,7 +7,7 @@ The side has TRACKS tracks (default 6) over MINUTES minutes (default 20), gaps
 of 1 to 4 s with one of exactly 1 s, hiss at about -54 dB and one quiet
 passage of 0.7 s inside track 2. Three candidates: the defaults, which miss
 the 1-s gap, a recommendation that finds every track, and a threshold high
-enough to split at the quiet passage too.
+enough to split at the quiet passage too. The input's name needs escaping.
 """
 import json, math, random, sys
 
@@ -15,7 +15,7 @@ template, out = sys.argv[1], sys.argv[2]
 ntracks = int(sys.argv[3]) if len(sys.argv) > 3 else 6
 minutes = float(sys.argv[4]) if len(sys.argv) > 4 else 20
 rnd = random.Random(7)
-R = 44100
+R, name = 44100, 'side A <1> & "2".wav'
 frames = int(minutes * 60 * R)
 
 # Silent runs (start, stop) in frames: the lead-in, then the gaps between tracks.
@@ -27,7 +27,6 @@ for i in range(1, ntracks):
 ends = [int(t + length * 0.9)] if ntracks else []
 quiet = [] if ntracks < 2 else [(runs[1][1] + 40 * R, runs[1][1] + int(40.7 * R))]
 silent = runs + [(e, frames) for e in ends] if ntracks else [(0, frames)]
-
 
 phase = [rnd.uniform(0, 6) for _ in range(200)]
 
@@ -66,7 +65,7 @@ def mmss(f):
 
 def candidate(label, switches, t, gap, breaks):
     """Tracks of a candidate that ends a track at the runs numbered in `breaks`."""
-    cut, starts, peaks = int(gap * R), [runs[0][1]], []
+    cut, starts = int(gap * R), [runs[0][1]]
     gaps = [{"start": runs[i][0], "stop": runs[i][1], "panel": i - 1} for i in breaks if i < len(runs)]
     if quiet and len(breaks) > len(runs) - 1:  # the quiet passage too
         gaps = sorted(gaps + [{"start": quiet[0][0], "stop": quiet[0][1], "panel": len(runs) - 1}],
@@ -80,7 +79,7 @@ def candidate(label, switches, t, gap, breaks):
             if (b - a) / R < gap and not any(g["panel"] == p for g in gaps)]
     near.sort(key=lambda m: m["start"] - m["stop"])
     return {"label": label, "switches": switches,
-            "command": "keldrun %s side.wav TRACK" % switches, "threshold_db": t,
+            "command": "keldrun %s '%s' TRACK" % (switches, name), "threshold_db": t,
             "gap_s": gap, "cut_s": gap, "filter": 10, "verified": True,
             "rows": "\n".join("%d\t%s\t%s\t%s\t%.3f" % (k["n"], mmss(k["start"]), mmss(k["end"]),
                                                         mmss(k["end"] - k["start"]), k["peak"])
@@ -93,7 +92,7 @@ cands = [candidate("current settings", "/T 0.05", -26.0, 2.0, [i for i in every 
          candidate("recommended: %d tracks" % ntracks, "/T 0.01 /G 0.85", -40.0, 0.85, every),
          candidate("%d tracks" % (ntracks + 1), "/T 0.1 /G 0.6", -20.0, 0.6, range(1, len(runs) + 1))]
 cands[1]["note"] = "any /T from 0.004 to 0.021 gives %d tracks with /G 0.85" % ntracks
-data = {"program": "keldrun-view 1.0.0", "input": "side.wav", "frames": frames, "rate": R,
+data = {"program": "keldrun-view 1.0.0", "input": name, "frames": frames, "rate": R,
         "overview": {"step": step, "db": [loudest(a, step) for a in range(0, frames, step)]},
         "histogram": {"db_min": -100, "db_step": 1, "counts": hist},
         "noise_floor_db": -54.0, "quietest_music_db": -31.5, "current": 0, "selected": min(1, ntracks),
