@@ -17,6 +17,7 @@ bool source_as_left(const file_id& now) {
 bool ask(const char* question, bool value) {
   if (!interactive) return value;
   fputs(question, stderr);
+  fflush(stderr);  // where stderr is buffered (a pipe on Windows), the question shows first
   discard_buffered_input(stdin);
   // No answer can come once standard input has ended: that is a "no".
   for (int c; (c = getchar()) != EOF;) {

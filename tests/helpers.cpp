@@ -1,12 +1,14 @@
 #include "helpers.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -17,6 +19,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "keldrun.h"
@@ -274,12 +277,12 @@ std::string native(const std::string& text) {
 
 std::string visible(const std::string& text) {
   std::string result, line;
-  for (char c : text) {
-    if (c == '\r') {
-      line.clear();
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] == '\r' && text.compare(i, 2, "\r\n") != 0) {
+      line.clear();  // overwritten by what follows
     } else {
-      line += c;
-      if (c == '\n') result += line, line.clear();
+      line += text[i];
+      if (text[i] == '\n') result += line, line.clear();
     }
   }
   return result + line;
@@ -334,9 +337,19 @@ RunResult run(std::vector<std::string> argv, const std::string& cwd, const RunOp
     std::lock_guard<std::mutex> lock(m);
     return r.err;
   };
+  // Once the run is over, what still holds a pipe open (a straggler of the
+  // emulator's) is waited for half a second at most.
+  std::atomic<bool> over = false;
+  const auto ready = [&](int fd, short event) {
+    for (int idle = 0; idle < 50; idle += over) {
+      pollfd p{fd, event, 0};
+      if (poll(&p, 1, 10) > 0) return true;
+    }
+    return false;
+  };
   const auto drain = [&](int fd, std::string* to) {
     char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+    for (ssize_t n; ready(fd, POLLIN) && (n = read(fd, buf, sizeof buf)) > 0;) {
       std::lock_guard<std::mutex> lock(m);
       to->append(buf, static_cast<size_t>(n));
     }
@@ -345,10 +358,19 @@ RunResult run(std::vector<std::string> argv, const std::string& cwd, const RunOp
   std::thread out(drain, outp[0], &r.out), errors(drain, errp[0], &r.err);
   // The input, then each answer once its question has appeared.
   std::thread feeder([&, fd = in[1]] {
-    bool ok = write(fd, o.input.data(), o.input.size()) == static_cast<ssize_t>(o.input.size());
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    const auto send = [&](std::string_view s) {
+      while (!s.empty() && ready(fd, POLLOUT)) {
+        const ssize_t n = write(fd, s.data(), s.size());
+        if (n > 0) s.remove_prefix(static_cast<size_t>(n));
+        if (n < 0 && errno != EAGAIN) break;  // the reader went away
+      }
+      return s.empty();
+    };
+    bool ok = send(o.input);
     for (const auto& [question, answer] : o.answers) {
-      while (ok && err().find(question) == std::string::npos && kill(pid, 0) == 0) usleep(1000);
-      ok = ok && write(fd, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+      while (ok && err().find(question) == std::string::npos && !over) usleep(1000);
+      ok = ok && send(answer);
     }
     close(fd);
   });
@@ -360,7 +382,8 @@ RunResult run(std::vector<std::string> argv, const std::string& cwd, const RunOp
     if (o.kill_after >= 0 && t >= o.kill_after && !killed) killed = kill(pid, SIGKILL) == 0;
     if (t >= 120 && !r.hung) r.hung = kill(-pid, SIGKILL) == 0;
   }
-  kill(-pid, SIGKILL);  // stragglers, and a feeder blocked on a full pipe
+  over = true;
+  kill(-pid, SIGKILL);
   for (std::thread* t : {&feeder, &out, &errors}) t->join();
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
