@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 #include "control.h"
 #include "detect.h"
@@ -441,17 +442,28 @@ advice advise(const analysis& a, const request& r) {
     }
     if (v.recommended < 0) {
       out += "No setting gives the tracks on the sleeve.\n";
-      // Why, at the user's filter and the threshold that finds the most ends.
-      // (Of those, the one whose gaps are longest, clear of the noise.)
-      size_t best = 0, fewest = SIZE_MAX;
-      int64_t clearest = -1;
+      // Why, at the user's filter and the threshold that finds the most ends,
+      // then the fewest passages inside songs as long as a gap found, then
+      // the longest gaps, clear of the noise.
+      const auto offending = [&](const detection& d, int64_t shortest) {
+        std::vector<quiet_run> o;
+        for (const quiet_run& q : d.runs)
+          if (q.length() >= shortest && q.stop + 1 < a.steps &&
+              std::none_of(keep.begin(), keep.end(),
+                           [&](const quiet_run& g) { return g.start == q.start; }))
+            o.push_back(q);
+        return o;
+      };
+      size_t best = 0;
+      std::tuple<size_t, size_t, int64_t> best_key{SIZE_MAX, SIZE_MAX, INT64_MAX};
       for (size_t ti = 0; ti < nt; ti++) {
+        if (a.found[ti].probe < 0) continue;
         fit_lengths(a, a.found[ti], r.lengths, keep, missing);
         int64_t shortest = INT64_MAX;
         for (const quiet_run& q : keep) shortest = std::min(shortest, q.length());
-        if (a.found[ti].probe >= 0 &&
-            (missing.size() < fewest || (missing.size() == fewest && shortest > clearest)))
-          best = ti, fewest = missing.size(), clearest = shortest;
+        const std::tuple<size_t, size_t, int64_t> key{
+            missing.size(), offending(a.found[ti], shortest).size(), -shortest};
+        if (key < best_key) best = ti, best_key = key;
       }
       const detection& d = a.found[best];
       fit_lengths(a, d, r.lengths, keep, missing);
@@ -468,13 +480,14 @@ advice advise(const analysis& a, const request& r) {
       if (missing.empty() && !keep.empty()) {
         int64_t shortest = INT64_MAX;
         for (const quiet_run& q : keep) shortest = std::min(shortest, q.length());
-        for (const quiet_run& q : d.runs) {
-          bool kept = false;
-          for (const quiet_run& g : keep) kept = kept || g.start == q.start;
-          if (!kept && q.length() >= shortest && q.stop + 1 < a.steps)
-            out += describe(a, {q.start, q.stop, "", {}}) +
-                   " inside a song, as long as the shortest gap (" + secs(shortest) + ")\n";
-        }
+        // The longest few: past them the list tells nothing more.
+        std::vector<quiet_run> o = offending(d, shortest);
+        std::stable_sort(o.begin(), o.end(), [](const quiet_run& x, const quiet_run& y) {
+          return x.length() > y.length();
+        });
+        for (size_t i = 0; i < o.size() && i < 5; i++)
+          out += describe(a, {o[i].start, o[i].stop, "", {}}) +
+                 " inside a song, as long as the shortest gap (" + secs(shortest) + ")\n";
       }
     }
   } else if (r.tracks > 0) {
