@@ -322,9 +322,6 @@ pick best_for(const analysis& a, int n, const std::vector<int64_t>& lengths = {}
   return top;
 }
 
-// Settings for `n` tracks around the pick: the threshold in the middle of
-// its range on a dB scale, the gap in the middle of its range on a log
-// scale, the cut no longer than the shortest gap nor the final silence.
 // Settings of detection `d` for `n` tracks with a gap from `gr`: the gap in
 // the middle of its range on a log scale, the cut as long as the shortest
 // gap and the final silence allow, so that tracks end where their music does.
