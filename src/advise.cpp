@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 #include "control.h"
 #include "detect.h"
@@ -155,92 +156,6 @@ gap_range gaps_for_count(const analysis& a, const detection& d, int n) {
   return g;
 }
 
-// The best settings for `n` tracks. A range of thresholds counts when the
-// same tracks (each start within 0.5 s) come out across it at a gap from
-// the grid; of the ranges at least 3 dB wide, the lowest keeps the most of
-// quiet intros and fades, then the widest, then the user's filter wins.
-struct pick {
-  size_t fi = 0, lo = 0, hi = 0;
-  double width = -1;
-};
-
-std::vector<int64_t> starts(const analysis& a, const detection& d, uint32_t gap) {
-  std::vector<int64_t> s{d.probe};
-  for (const quiet_run& r : boundaries(a, d, gap)) s.push_back(r.stop);
-  return s;
-}
-
-bool same_tracks(const std::vector<int64_t>& x, const std::vector<int64_t>& y) {
-  if (x.size() != y.size()) return false;
-  for (size_t i = 0; i < x.size(); i++)
-    if (std::llabs(x[i] - y[i]) > 22050) return false;
-  return true;
-}
-
-pick best_for(const analysis& a, int n) {
-  const size_t nt = a.levels.size();
-  pick top;
-  for (size_t fi = 0; fi < a.filters.size(); fi++) {
-    for (const std::string& gt : gap_grid) {
-      const int64_t g64 = switch_value('G', gt.c_str());
-      if (g64 < a.min_gap()) continue;
-      const uint32_t g = static_cast<uint32_t>(g64);
-      for (size_t lo = 0, hi; lo < nt; lo = hi + 1) {
-        hi = lo;
-        if (rows(a, a.found[fi * nt + lo], g, 0) != n) continue;
-        while (hi + 1 < nt && rows(a, a.found[fi * nt + hi + 1], g, 0) == n &&
-               same_tracks(starts(a, a.found[fi * nt + hi], g),
-                           starts(a, a.found[fi * nt + hi + 1], g)))
-          hi++;
-        const double w = width_db(a, lo, hi) + 0.8;
-        const bool wide = w >= 3, top_wide = top.width >= 3;
-        const bool better = wide != top_wide ? wide
-                            : a.levels[lo] != a.levels[top.lo] && wide
-                                ? a.levels[lo] < a.levels[top.lo]
-                                : w > top.width + 0.01;
-        if (top.width < 0 || better) top = {fi, lo, hi, w};
-      }
-    }
-  }
-  if (top.width < 3) top.width = -1;
-  return top;
-}
-
-// Settings for `n` tracks around the pick: the threshold in the middle of
-// its range on a dB scale, the gap in the middle of its range on a log
-// scale, the cut no longer than the shortest gap nor the final silence.
-// Settings of detection `d` for `n` tracks with a gap from `gr`: the gap in
-// the middle of its range on a log scale, the cut as long as the shortest
-// gap and the final silence allow, so that tracks end where their music does.
-bool settle(const analysis& a, const detection& d, const std::string& t, gap_range gr, int n,
-            const std::string& label, candidate& out) {
-  if (gr.empty()) return false;
-  const std::string g = nice('G', std::sqrt(static_cast<double>(gr.lo) * gr.hi), gr.lo, gr.hi);
-  const uint32_t gap = static_cast<uint32_t>(switch_value('G', g.c_str()));
-  int64_t room = d.tail >= 0 ? a.steps - d.tail : 0;
-  for (const quiet_run& r : boundaries(a, d, gap)) room = std::min(room, r.length());
-  std::string c = format("%.1f", std::floor(static_cast<double>(room) / 4410) / 10);
-  if (c == "0.0") c = "0";
-  if (switch_value('C', c.c_str()) == gap) c.clear();
-  out = make(a, d, t, g, c, label);
-  if (static_cast<int>(out.table.tracks.size()) != n) out = make(a, d, t, g, "0", label);
-  return static_cast<int>(out.table.tracks.size()) == n;
-}
-
-std::string margins(const analysis& a, size_t lo, size_t hi, int n, const candidate& k) {
-  return "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " + count_text(n) +
-         " with /G " + k.g + (k.filter != 10 ? " /F " + std::to_string(k.filter) : "");
-}
-
-bool recommend(const analysis& a, const pick& p, int n, const std::string& label, candidate& out) {
-  const size_t mid = middle(a, p.lo, p.hi);
-  const detection& d = a.found[p.fi * a.levels.size() + mid];
-  if (!settle(a, d, a.texts[mid], gaps_for_count(a, d, n), n, label, out)) return false;
-  const auto [lo, hi] = range_around(a, p.fi, mid, out.gap, n);
-  out.note = margins(a, lo, hi, n, out);
-  return true;
-}
-
 // The sleeve's tracks in detection `d`: from the first sound on, each
 // track's end is sought within 5 s of where its length puts it, and the
 // longest silence there taken as its gap. `keep` gets those silences,
@@ -279,6 +194,165 @@ gap_range fit_lengths(const analysis& a, const detection& d, const std::vector<i
   for (const quiet_run& k : keep) g.hi = std::min(g.hi, k.length());
   if (keep.empty()) g.hi = std::max<int64_t>(g.lo, 8 * 44100);
   return g;
+}
+
+// The gaps that split detection `d` into the sleeve's tracks: by their
+// lengths when given, else by their count.
+gap_range wanted(const analysis& a, const detection& d, int n,
+                 const std::vector<int64_t>& lengths) {
+  if (lengths.empty()) return gaps_for_count(a, d, n);
+  std::vector<quiet_run> keep;
+  std::vector<int64_t> missing;
+  return fit_lengths(a, d, lengths, keep, missing);
+}
+
+// A range of thresholds (at one filter and one gap) that splits at the same
+// silences, cut short where the tracks start later than near its lowest
+// threshold: a quiet intro or fade-in is lost above it.
+struct pick {
+  size_t fi = 0, lo = 0, hi = 0;
+  double width = -1;
+  std::vector<quiet_run> gaps = {};  // the silences split at
+  std::vector<int64_t> first = {};   // the tracks' starts near the lowest threshold
+  int64_t silence = 0;               // and the length of the silences split at
+  double whole = -1;                 // the width of the range before it was cut short
+};
+
+constexpr int64_t drift = 8820;  // 0.2 s
+
+std::vector<int64_t> starts(const analysis& a, const detection& d, uint32_t gap) {
+  std::vector<int64_t> s{d.probe};
+  for (const quiet_run& r : boundaries(a, d, gap)) s.push_back(r.stop);
+  return s;
+}
+
+// How much later than `y` the latest track of `x` starts.
+int64_t late(const std::vector<int64_t>& x, const std::vector<int64_t>& y) {
+  int64_t m = INT64_MIN;
+  for (size_t i = 0; i < x.size(); i++) m = std::max(m, x[i] - y[i]);
+  return m;
+}
+
+// Whether two splits cut at the same silences, however long each is heard.
+bool same_gaps(const std::vector<quiet_run>& x, const std::vector<quiet_run>& y) {
+  if (x.size() != y.size()) return false;
+  for (size_t i = 0; i < x.size(); i++)
+    if (x[i].start >= y[i].stop || y[i].start >= x[i].stop) return false;
+  return true;
+}
+
+// How much later than `y` the tracks of `x` start, in all.
+int64_t later(const std::vector<int64_t>& x, const std::vector<int64_t>& y) {
+  int64_t sum = 0;
+  for (size_t i = 0; i < x.size(); i++) sum += x[i] - y[i];
+  return sum;
+}
+
+// Whether `p` keeps music that `q` leaves in its gaps, and is wide enough to
+// trust. Splitting at the same gaps, by the tracks' starts: noise moves a
+// start a little either way, an intro lost moves it a lot. At other gaps
+// (`q` takes a soft passage or an intro for a gap), by the silence cut out.
+bool earlier(const pick& p, const pick& q) {
+  const int64_t clear = drift + 2205 * static_cast<int64_t>(p.first.size());
+  if (p.width < 1.5) return false;
+  if (same_gaps(p.gaps, q.gaps)) return later(q.first, p.first) > clear;
+  return q.silence - p.silence > clear;
+}
+
+// Whether detection `d` splits into `n` tracks at gap `g`, none of them
+// shorter than 3 s: a shorter one lies between the pieces of a broken gap.
+bool gives(const analysis& a, const detection& d, uint32_t g, int n) {
+  if (rows(a, d, g, 0) != n) return false;
+  int64_t from = d.probe;
+  for (const quiet_run& r : boundaries(a, d, g)) {
+    if (r.start - from < 3 * 44100) return false;
+    from = r.stop;
+  }
+  return (d.tail >= 0 ? d.tail : a.steps) - from >= 3 * 44100;
+}
+
+// The best settings for `n` tracks: of the ranges that keep the most music
+// (a person wants quiet intros and fade-ins kept), the one with the widest
+// margins of threshold and gap together, the user's filter counting 2 dB more.
+pick best_for(const analysis& a, int n, const std::vector<int64_t>& lengths = {}) {
+  const size_t nt = a.levels.size();
+  std::vector<pick> found;
+  for (size_t fi = 0; fi < a.filters.size(); fi++) {
+    for (const std::string& gt : gap_grid) {
+      const int64_t g64 = switch_value('G', gt.c_str());
+      if (g64 < a.min_gap()) continue;
+      const uint32_t g = static_cast<uint32_t>(g64);
+      const auto at = [&](size_t ti) -> const detection& { return a.found[fi * nt + ti]; };
+      const auto ok = [&](size_t ti) {
+        if (!gives(a, at(ti), g, n)) return false;
+        const gap_range gr = lengths.empty() ? gap_range{0, g} : wanted(a, at(ti), n, lengths);
+        return gr.lo <= g && g <= gr.hi;
+      };
+      for (size_t lo = 0, hi; lo < nt; lo = hi + 1) {
+        hi = lo;
+        if (!ok(lo)) continue;
+        pick p{fi, lo, lo, -1, boundaries(a, at(lo), g)};
+        while (hi + 1 < nt && ok(hi + 1) && same_gaps(p.gaps, boundaries(a, at(hi + 1), g))) hi++;
+        // Measured a step above the lowest threshold, where noise may still
+        // break a gap and start a track early.
+        p.first = starts(a, at(std::min(lo + 1, hi)), g);
+        for (const quiet_run& r : boundaries(a, at(std::min(lo + 1, hi)), g))
+          p.silence += r.length();
+        p.whole = width_db(a, lo, hi) + 0.8;
+        while (p.hi < hi && late(starts(a, at(p.hi + 1), g), p.first) <= drift) p.hi++;
+        p.width = width_db(a, lo, p.hi) + 0.8;
+        // A setting that works across less than 2.4 dB or so (three steps
+        // of the grid) splits at whatever happens to be quietest there.
+        if (p.whole >= 2.4) found.push_back(p);
+      }
+    }
+  }
+  pick top;
+  double top_score = -1;
+  for (const pick& p : found) {
+    if (std::any_of(found.begin(), found.end(), [&](const pick& q) { return earlier(q, p); }))
+      continue;
+    // The margins of both settings: the thresholds, and the gaps at the
+    // threshold chosen.
+    const gap_range gr = wanted(a, a.found[p.fi * nt + middle(a, p.lo, p.hi)], n, lengths);
+    const double score = p.width + (p.fi == 0 ? 2 : 0) +
+                         (gr.empty() ? 0 : 20 * std::log10(static_cast<double>(gr.hi) / gr.lo));
+    if (score > top_score) top = p, top_score = score;
+  }
+  return top;
+}
+
+// Settings of detection `d` for `n` tracks with a gap from `gr`: the gap in
+// the middle of its range on a log scale, the cut as long as the shortest
+// gap and the final silence allow, so that tracks end where their music does.
+bool settle(const analysis& a, const detection& d, const std::string& t, gap_range gr, int n,
+            const std::string& label, candidate& out) {
+  if (gr.empty()) return false;
+  const std::string g = nice('G', std::sqrt(static_cast<double>(gr.lo) * gr.hi), gr.lo, gr.hi);
+  const uint32_t gap = static_cast<uint32_t>(switch_value('G', g.c_str()));
+  int64_t room = d.tail >= 0 ? a.steps - d.tail : 0;
+  for (const quiet_run& r : boundaries(a, d, gap)) room = std::min(room, r.length());
+  std::string c = format("%.1f", std::floor(static_cast<double>(room) / 4410) / 10);
+  if (c == "0.0") c = "0";
+  if (switch_value('C', c.c_str()) == gap) c.clear();
+  out = make(a, d, t, g, c, label);
+  if (static_cast<int>(out.table.tracks.size()) != n) out = make(a, d, t, g, "0", label);
+  return static_cast<int>(out.table.tracks.size()) == n;
+}
+
+std::string margins(const analysis& a, size_t lo, size_t hi, int n, const candidate& k) {
+  return "any /T from " + a.texts[lo] + " to " + a.texts[hi] + " gives " + count_text(n) +
+         " with /G " + k.g + (k.filter != 10 ? " /F " + std::to_string(k.filter) : "");
+}
+
+bool recommend(const analysis& a, const pick& p, int n, const std::vector<int64_t>& lengths,
+               const std::string& label, candidate& out) {
+  const size_t mid = middle(a, p.lo, p.hi);
+  const detection& d = a.found[p.fi * a.levels.size() + mid];
+  if (!settle(a, d, a.texts[mid], wanted(a, d, n, lengths), n, label, out)) return false;
+  const auto [lo, hi] = range_around(a, p.fi, mid, out.gap, n);
+  out.note = margins(a, lo, hi, n, out);
+  return true;
 }
 
 // The quietest places inside the tracks of `k`: where two songs may run
@@ -348,28 +422,11 @@ advice advise(const analysis& a, const request& r) {
     const int n = static_cast<int>(r.lengths.size());
     std::vector<quiet_run> keep;
     std::vector<int64_t> missing;
-    // The widest unbroken range of thresholds where the sleeve's tracks fit;
-    // another filter only when clearly wider.
-    pick top;
-    for (size_t fi = 0; fi < a.filters.size(); fi++) {
-      for (size_t lo = 0, hi; lo < nt; lo = hi + 1) {
-        hi = lo;
-        if (fit_lengths(a, a.found[fi * nt + lo], r.lengths, keep, missing).empty()) continue;
-        while (hi + 1 < nt &&
-               !fit_lengths(a, a.found[fi * nt + hi + 1], r.lengths, keep, missing).empty())
-          hi++;
-        const double w = width_db(a, lo, hi) + 0.8;
-        if (w > (top.width < 0 ? 0 : top.width * (fi == 0 ? 1 : 1.4))) top = {fi, lo, hi, w};
-      }
-    }
+    const pick p = best_for(a, n, r.lengths);
     candidate k;
-    if (top.width > 0) {
-      const size_t mid = middle(a, top.lo, top.hi);
-      const detection& d = a.found[top.fi * nt + mid];
-      if (settle(a, d, a.texts[mid], fit_lengths(a, d, r.lengths, keep, missing), n,
-                 "recommended: the sleeve's " + std::to_string(n) + " tracks", k)) {
-        k.note = "any /T from " + a.texts[top.lo] + " to " + a.texts[top.hi] + " gives these " +
-                 std::to_string(n) + " tracks";
+    if (p.width > 0) {
+      if (recommend(a, p, n, r.lengths,
+                    "recommended: the sleeve's " + std::to_string(n) + " tracks", k)) {
         v.recommended = static_cast<int>(v.candidates.size());
         v.candidates.push_back(k);
         for (size_t i = 0; i < k.table.tracks.size(); i++) {
@@ -382,17 +439,28 @@ advice advise(const analysis& a, const request& r) {
     }
     if (v.recommended < 0) {
       out += "No setting gives the tracks on the sleeve.\n";
-      // Why, at the user's filter and the threshold that finds the most ends.
-      // (Of those, the one whose gaps are longest, clear of the noise.)
-      size_t best = 0, fewest = SIZE_MAX;
-      int64_t clearest = -1;
+      // Why, at the user's filter and the threshold that finds the most ends,
+      // then the fewest passages inside songs as long as a gap found, then
+      // the longest gaps, clear of the noise.
+      const auto offending = [&](const detection& d, int64_t shortest) {
+        std::vector<quiet_run> o;
+        for (const quiet_run& q : d.runs)
+          if (q.length() >= shortest && q.stop + 1 < a.steps &&
+              std::none_of(keep.begin(), keep.end(),
+                           [&](const quiet_run& g) { return g.start == q.start; }))
+            o.push_back(q);
+        return o;
+      };
+      size_t best = 0;
+      std::tuple<size_t, size_t, int64_t> best_key{SIZE_MAX, SIZE_MAX, INT64_MAX};
       for (size_t ti = 0; ti < nt; ti++) {
+        if (a.found[ti].probe < 0) continue;
         fit_lengths(a, a.found[ti], r.lengths, keep, missing);
         int64_t shortest = INT64_MAX;
         for (const quiet_run& q : keep) shortest = std::min(shortest, q.length());
-        if (a.found[ti].probe >= 0 &&
-            (missing.size() < fewest || (missing.size() == fewest && shortest > clearest)))
-          best = ti, fewest = missing.size(), clearest = shortest;
+        const std::tuple<size_t, size_t, int64_t> key{
+            missing.size(), offending(a.found[ti], shortest).size(), -shortest};
+        if (key < best_key) best = ti, best_key = key;
       }
       const detection& d = a.found[best];
       fit_lengths(a, d, r.lengths, keep, missing);
@@ -409,20 +477,21 @@ advice advise(const analysis& a, const request& r) {
       if (missing.empty() && !keep.empty()) {
         int64_t shortest = INT64_MAX;
         for (const quiet_run& q : keep) shortest = std::min(shortest, q.length());
-        for (const quiet_run& q : d.runs) {
-          bool kept = false;
-          for (const quiet_run& g : keep) kept = kept || g.start == q.start;
-          if (!kept && q.length() >= shortest && q.stop + 1 < a.steps)
-            out += describe(a, {q.start, q.stop, "", {}}) +
-                   " inside a song, as long as the shortest gap (" + secs(shortest) + ")\n";
-        }
+        // The longest few: past them the list tells nothing more.
+        std::vector<quiet_run> o = offending(d, shortest);
+        std::stable_sort(o.begin(), o.end(), [](const quiet_run& x, const quiet_run& y) {
+          return x.length() > y.length();
+        });
+        for (size_t i = 0; i < o.size() && i < 5; i++)
+          out += describe(a, {o[i].start, o[i].stop, "", {}}) +
+                 " inside a song, as long as the shortest gap (" + secs(shortest) + ")\n";
       }
     }
   } else if (r.tracks > 0) {
     const int n = r.tracks;
     const pick p = best_for(a, n);
     candidate k;
-    if (p.width > 0 && recommend(a, p, n, "recommended: " + std::to_string(n) + " tracks", k)) {
+    if (p.width > 0 && recommend(a, p, n, {}, "recommended: " + std::to_string(n) + " tracks", k)) {
       v.recommended = static_cast<int>(v.candidates.size());
       v.candidates.push_back(k);
     } else {
@@ -431,7 +500,7 @@ advice advise(const analysis& a, const request& r) {
     for (int m : {n - 1, n + 1}) {
       if (m < 1 || m > 99) continue;
       const pick q = best_for(a, m);
-      if (q.width > 0 && recommend(a, q, m, count_text(m), k)) {
+      if (q.width > 0 && recommend(a, q, m, {}, count_text(m), k)) {
         if (v.recommended < 0) {
           out += "Nearest: " + command(k, r.input) + " gives " + count_text(m) + " (" + k.note +
                  ").\n";
