@@ -95,6 +95,10 @@ TEST(Detector, FindsWhatTheModelFinds) {
       {th::frames("s20 f18019:0 s20 f0:-18018 s30 l10000:2 s20"), -1, {10, 1638, 1, 0}},  // clicks
       {th::frames("s3 f1638:-1638 f0:1639 s3 f1639:0"), -1, {0, 1638, 1, 0}},
       {th::frames("( l1000:3 s8 )120"), -1, {0, 100, 5, 0}},  // too many tracks
+      // While the window fills, step by step: a sum equal to the threshold,
+      // and a peak of the frames that left it (none yet).
+      {th::frames("s10 f1001:0 s1200 f1002:0 s1200"), -1, {1000, 1, 5, 0}},
+      {th::frames("l5000:3 s10 l5000:3 s2000"), -1, {1000, 1, 5, 0}},
   };
   std::mt19937 rng(2024);
   for (int32_t f : {0, 1, 10, 1000}) {
@@ -117,8 +121,26 @@ TEST(Detector, FindsWhatTheModelFinds) {
         EXPECT_EQ(got.tracks[t].peak, want[t].peak) << "track " << t + 1;
       }
       EXPECT_EQ(got.too_many, too_many);
-      // Every frame is passed on once, in order, but the last `filter`.
+      // Step by step, as the first `filter` steps and frames across the
+      // reader's blocks go: every decision, and the peak of the frames that left.
       const size_t n = static_cast<size_t>(c.declared < 0 ? c.data.size() / 4 : c.declared);
+      const std::vector<int> level = th::levels(c.data, static_cast<int64_t>(n));
+      list("", 0, c.s);
+      set_input(th::memfile(c.data));
+      uint16_t peak = 0;
+      int want_peak = 0, sum = 0;
+      size_t wrong = 0;
+      for (size_t k = 0, f = static_cast<size_t>(c.s.filter); k < n && !wide; k++) {
+        sample++;
+        const bool sound = update_filter(&peak);
+        sum += level[k] - (k > f ? level[k - f - 1] : 0);
+        if (k >= f) want_peak = std::max(want_peak, level[k - f]);
+        wrong += sound != (sum > static_cast<int>(threshold)) || peak != want_peak;
+      }
+      EXPECT_EQ(wrong, 0u);
+      fclose(wave);
+      wave = nullptr;
+      // Every frame is passed on once, in order, but the last `filter`.
       if (!too_many && c.declared < 0) {
         EXPECT_TRUE(got.passed_on == c.data.substr(0, 4 * (n - static_cast<size_t>(c.s.filter))));
       }

@@ -92,6 +92,7 @@ const Case kCases[] = {
     {"three tracks", 'f', "/I rec.wav " S, "three", "", kOk, "T"},
     {"/P keeps the source", 'f', "/I /P rec.wav " S, "three", "", kOk, "TR"},
     {"early end", 'f', "/I rec.wav " S, "three-early", "", kOk, "T", "\nUnexpected end of WAVE data.\n"},
+    {"sound from frame 0", 'f', "/I rec.wav " S, "at0", "", kOk, "T"},
     {"an empty track leaves a hole", 'f', "/I rec.wav /G 0.01 /C 0.05", "hole", "", kOk, "T"},
     {"normalized by each track's peak", 'f', "/I /N rec.wav " S, "peak", "", kOk, "N"},
     {"a peak of 0 is written unchanged", 'f', "/I /N rec.wav /F 0 " TINY, "zero-peak", "", kOk, "N"},
@@ -137,8 +138,8 @@ const Case kCases[] = {
     {"piped, 100 tracks: 99 written", 'p', "- " TINY, "r100", "", too_many_tracks, "T"},
     {"FIFO", 'q', "rec.wav OUT " S, "three", "", kOk, "T"},
     {"/dev/stdin by a name", 'd', "rec.wav OUT " S, "three", "", kOk, "T"},
-    {"closed stderr, piped", 'p', "- " S, "three", "sh:2>&-", kOk, "T"},
-    {"closed stderr, in place", 'F', "/I rec.wav " S, "three", "sh:2>&-", kOk, "T"},
+    {"closed stderr, piped", 'p', "- /G 0.1 /C 0.05", "long", "sh:2>&-", kOk, "T"},
+    {"closed stderr, in place", 'F', "/I rec.wav /G 0.1 /C 0.05", "long", "sh:2>&-", kOk, "T"},
     // Listing.
     {"listing", 'f', "rec.wav - " S, "three", "", kOk, "R"},
     {"listing a FIFO", 'q', "rec.wav - " S, "three", "", kOk, ""},

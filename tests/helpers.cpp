@@ -129,22 +129,24 @@ Settings settings_of(const std::vector<std::string>& args) {
   return s;
 }
 
+std::vector<int> levels(const std::string& data, int64_t frames) {
+  std::vector<int> level(static_cast<size_t>(frames));
+  for (size_t k = 0; k < level.size(); k++) {
+    for (size_t at = 4 * k; at < 4 * k + 4; at += 2) {
+      const auto byte = [&](size_t i) { return i < data.size() ? data[i] & 0xFF : 0xFF; };
+      level[k] = std::max(level[k], std::abs(static_cast<int16_t>(byte(at) | byte(at + 1) << 8)));
+    }
+  }
+  return level;
+}
+
 std::vector<Track> model(const std::string& data, int64_t declared, Settings s, bool* too_many) {
   const int64_t present = static_cast<int64_t>(data.size() / 4);
   if (declared < 0) declared = present;
   // The step that meets an early end reads what is left, 0xFF for the rest.
   const bool early = declared > present;
   const int64_t steps = std::min(declared, present) + early;
-  std::vector<int> level(static_cast<size_t>(steps));
-  for (int64_t k = 0; k < steps; k++) {
-    int channel[2];
-    for (int c = 0; c < 2; c++) {
-      const size_t at = static_cast<size_t>(4 * k + 2 * c);
-      const auto byte = [&](size_t i) { return i < data.size() ? data[i] & 0xFF : 0xFF; };
-      channel[c] = std::abs(static_cast<int16_t>(byte(at) | byte(at + 1) << 8));
-    }
-    level[static_cast<size_t>(k)] = std::max(channel[0], channel[1]);
-  }
+  const std::vector<int> level = levels(data, steps);
   const int64_t f = s.filter, cut = s.cut < 0 ? static_cast<int32_t>(s.gap) : s.cut;
   const auto sound = [&](int64_t k) {
     int64_t sum = 0;

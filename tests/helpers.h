@@ -32,6 +32,10 @@ std::string frames(const std::string& recipe);
 // A canonical WAVE file of `data`; `declared` overrides the data size field.
 std::string wave(const std::string& data, int64_t declared = -1);
 
+// The level of each of the first `frames` frames: its louder sample's
+// magnitude; bytes past the end read as 0xFF.
+std::vector<int> levels(const std::string& data, int64_t frames);
+
 // What the detector is given: the per-frame threshold as a level.
 struct Settings {
   int32_t filter = 10;
