@@ -121,14 +121,14 @@ std::vector<Call> parse(const std::string& log, const std::string& cwd) {
 std::vector<Call> traced(const std::string& dir, bool piped, const std::string& inject,
                          th::RunResult* r = nullptr) {
   const std::string real = fs::canonical(dir).string(), log = dir + "/../log";
-  std::vector<std::string> argv = {
-      strace(),
-      "-f",
-      "-y",
-      "-o",
-      log,
-      "-e",
-      "trace=openat,read,write,lseek,fdatasync,fsync,close,ftruncate,unlink,unlinkat"};
+  std::vector<std::string> argv = {strace(),
+                                   "-f",
+                                   "-y",
+                                   "-o",
+                                   log,
+                                   "-e",
+                                   "trace=openat,read,write,lseek,"
+                                   "fdatasync,fsync,close,ftruncate,unlink,unlinkat"};
   for (const std::string& name : {std::string("rec.wav"), std::string(".")})
     argv.insert(argv.end(), {"-P", name, "-P", name == "." ? real : real + "/" + name});
   for (size_t i = 1; i <= kTracks.size(); i++)
@@ -170,31 +170,17 @@ std::string kind(const std::vector<Call>& calls, size_t i, const std::string& di
 
 // The ending each kind of failure must bring.
 int outcome(const std::string& k) {
+  // clang-format off
   static const std::map<std::string, int> rules = {
-      {"read:source:scan", read_failed},
-      {"read:source:header", invalid_format},
-      {"read:source:copy", rewind_failed},
-      {"lseek:source:set", rewind_failed},
-      {"lseek:source:cur", rewind_failed},
-      {"openat:source", not_found},
-      {"openat:source:cut", truncate_failed},
-      {"openat:source:again", truncate_failed},
-      {"ftruncate:source", truncate_failed},
-      {"close:source:after-cut", truncate_failed},
-      {"ftruncate:track", truncate_failed},
+      {"read:source:scan", read_failed}, {"read:source:header", invalid_format},
+      {"read:source:copy", rewind_failed}, {"lseek:source:set", rewind_failed}, {"lseek:source:cur", rewind_failed},
+      {"openat:source", not_found}, {"openat:source:cut", truncate_failed}, {"openat:source:again", truncate_failed},
+      {"ftruncate:source", truncate_failed}, {"close:source:after-cut", truncate_failed}, {"ftruncate:track", truncate_failed},
       // The source was only read, or everything is out: nothing is lost.
-      {"close:source", kOk},
-      {"read:source:end", kOk},
-      {"unlink:source", kOk}};
+      {"close:source", kOk}, {"read:source:end", kOk}, {"unlink:source", kOk}};
+  // clang-format on
   const auto it = rules.find(k);
-  return it != rules.end() ? it->second
-                           : write_failed;  // everything on a track file or the directory
-}
-
-bool is_own_ending(const th::RunResult& r) {
-  for (int code = -1; code < err_count; code++)
-    if (r.exited(code < 0 ? 0 : 1) && r.err.ends_with(th::ending(code))) return true;
-  return false;
+  return it != rules.end() ? it->second : write_failed;  // all on a track file or the directory
 }
 
 // Every kind of call fails, first, in the middle, last, and from the first
@@ -483,26 +469,6 @@ TEST(Reliability, EveryCutFollowsADurableTrackFile) {
     EXPECT_EQ(order, piped ? ""
                            : "ftruncate after TRACK04.WAV; ftruncate after TRACK03.WAV; ftruncate "
                              "after TRACK02.WAV; unlink after TRACK01.WAV; ");
-  }
-}
-
-// Damaged recordings, listed: always one of the program's own endings, and
-// the input untouched.
-TEST(Reliability, DamagedRecordingsEndWithTheProgramsOwnMessage) {
-  const std::string small = th::wave(th::frames("s2000 n9000 s4600 n10000 s4600 n8000 s4600"));
-  std::mt19937 rng(1);
-  th::TempDir dir;
-  for (int i = 0; i < 200; i++) {
-    std::string m = small;
-    for (int k = 0, flips = 1 + static_cast<int>(rng() % 6); k < flips; k++) {
-      const size_t at = rng() % 2 ? rng() % 64 : rng() % m.size();  // half in the header
-      m[at] = static_cast<char>(m[at] ^ (1 + rng() % 255));
-    }
-    if (i % 10 == 9) m.resize(rng() % m.size());
-    th::write_file(dir / "m.wav", m);
-    const auto r = th::run({"keldrun", "/G", "0.1", "m.wav", "-"}, dir.path());
-    EXPECT_TRUE(is_own_ending(r)) << "mutant " << i << ": " << r.describe();
-    EXPECT_TRUE(th::read_file(dir / "m.wav") == m) << "mutant " << i;
   }
 }
 
