@@ -26,8 +26,8 @@ std::string canonical_header(uint32_t data_bytes);
 // tN (N frames of a tone at levels 9100 to 9999, every frame different, so
 // that a frame out of place shows; two of them in the default window are
 // sound, one is not), nN (N frames of seeded noise at 6000 to 26000),
-// lV:N (N frames at level V), fL:R (one frame), xN (the words before it,
-// N times in all).
+// lV:N (N frames at level V), fL:R (one frame); "( words )N" repeats the
+// words N times.
 std::string frames(const std::string& recipe);
 // A canonical WAVE file of `data`; `declared` overrides the data size field.
 std::string wave(const std::string& data, int64_t declared = -1);
