@@ -325,7 +325,9 @@ RunResult run(std::vector<std::string> argv, const std::string& cwd, const RunOp
       setrlimit(RLIMIT_FSIZE, &lim);
     }
     // LeakSanitizer cannot work under strace's ptrace.
-    if (argv[0].ends_with("strace")) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    if (std::any_of(argv.begin(), argv.end(),
+                    [](const std::string& a) { return a.ends_with("strace"); }))
+      setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
