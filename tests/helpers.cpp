@@ -291,8 +291,23 @@ std::string visible(const std::string& text) {
 }
 
 std::string ending(int code) {
+  // The messages as the program must print them, by error code.
+  static const char* const messages[] = {
+      "\nInvalid WAVE format. Must be 16-bit stereo 44100 Hz PCM.",
+      "\nFile not found.",
+      "\nToo long WAVE file.",
+      "\nNo tracks detected in the WAVE file.",
+      "\nCannot write new WAVE file.",
+      "\nFailed to rewind back to the track start.",
+      "\nFailed to remove the track from WAVE file.",
+      "\nInvalid arguments.",
+      "\nCancelled by user.",
+      "\nToo many tracks.",
+      "\nThe input file would be overwritten by a track file.",
+      "\nCannot read the WAVE file."};
+  static_assert(std::size(messages) == err_count);
   return native(code < 0 ? "WAVE data successfully splitted. \n\a"
-                         : err_text[code] + std::string("\n\a"));
+                         : messages[code] + std::string("\n\a"));
 }
 
 std::string RunResult::describe() const {
