@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "detect.h"
 #include "helpers.h"
 #include "keldrun.h"
 
@@ -188,13 +189,6 @@ std::string expand(std::string s) {
   return s;
 }
 
-std::string timef(int64_t u) {
-  char b[16];
-  std::snprintf(b, sizeof b, "%02d:%02d.%03d", static_cast<int>(u / 2646000),
-                static_cast<int>(u / 44100 % 60), static_cast<int>(u % 44100 * 1000 / 44100));
-  return b;
-}
-
 // stdout and stderr of a golden session: "\r" and "\a" written out.
 std::pair<std::string, std::string> golden(const std::string& name) {
   std::string text = th::read_file(std::string(KELDRUN_SOURCE_DIR) + "/tests/golden/" + name);
@@ -310,13 +304,8 @@ TEST_P(Keldrun, Run) {
   std::string rows;
   const bool scanned =
       c.ending != usage && c.ending != nf && c.ending != invalid_format && c.ending != ow;
-  for (const auto& t : tracks) {
-    if (!scanned || t.end <= t.start) continue;
-    char peak[16];
-    std::snprintf(peak, sizeof peak, "%.3f", t.peak / 32767.0);
-    rows += "\r" + std::to_string(t.number) + "\t" + timef(t.start) + "\t" + timef(t.end) + "\t" +
-            timef(t.end - t.start) + "\t" + peak + "\n";
-  }
+  for (const auto& t : tracks)
+    if (scanned && t.end > t.start) rows += "\r" + table_row(t.number, t.start, t.end, t.peak);
   const std::string usage_text = golden("usage").first;
   EXPECT_EQ(r.out.substr(r.out.find(th::native("\n\n")) + th::native("\n\n").size()),
             th::native(c.ending == usage ? usage_text.substr(usage_text.find("\n\n") + 2) : rows));
