@@ -90,8 +90,6 @@ struct RunOptions {
   // first string and writes its second; then standard input is closed.
   std::string input{};
   std::vector<std::pair<std::string, std::string>> answers{};
-  int64_t file_size_limit = -1;  // RLIMIT_FSIZE, with SIGXFSZ ignored
-  double kill_after = -1;        // seconds before SIGKILL
   // Called with the stderr so far until it returns true: to act on the
   // files at a given point of a run.
   std::function<bool(const std::string& err)> watch{};
@@ -101,7 +99,6 @@ struct RunResult {
   int status = -1;  // exit code, or 128 + signal
   int signal = 0;
   bool hung = false;  // killed at the time limit
-  double seconds = 0;
   std::string out, err;
   bool exited(int code) const { return !hung && signal == 0 && status == code; }
   std::string describe() const;
