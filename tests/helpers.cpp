@@ -108,22 +108,12 @@ std::string wave(const std::string& data, int64_t declared) {
 Settings settings_of(const std::vector<std::string>& args) {
   Settings s;
   for (size_t i = 0; i + 1 < args.size(); i++) {
-    if (args[i].size() != 2 || args[i][0] != '/') continue;
     const double v = std::strtod(args[i + 1].c_str(), nullptr);
-    switch (std::toupper(args[i][1])) {
-      case 'T':
-        s.threshold = static_cast<uint32_t>(static_cast<int64_t>(v * 32767));
-        break;
-      case 'G':
-        s.gap = static_cast<uint32_t>(static_cast<int64_t>(v * 44100));
-        break;
-      case 'F':
-        s.filter = static_cast<int32_t>(v);
-        break;
-      case 'C':
-        s.cut = static_cast<int32_t>(v * 44100);
-        break;
-    }
+    const char sw = args[i].size() == 2 && args[i][0] == '/' ? std::toupper(args[i][1]) : 0;
+    if (sw == 'T') s.threshold = static_cast<uint32_t>(static_cast<int64_t>(v * 32767));
+    if (sw == 'G') s.gap = static_cast<uint32_t>(static_cast<int64_t>(v * 44100));
+    if (sw == 'F') s.filter = static_cast<int32_t>(v);
+    if (sw == 'C') s.cut = static_cast<int32_t>(v * 44100);
   }
   return s;
 }
