@@ -182,14 +182,58 @@ int outcome(const std::string& k) {
   return it != rules.end() ? it->second : write_failed;  // all on a track file or the directory
 }
 
-// Every kind of call fails, first, in the middle, last, and from the first
-// on; each run ends with its message, loses nothing, and cuts, deletes or
-// creates nothing after the failure.
+// A track file's life as a clean run's log shows it.
+struct Life {
+  bool synced = false, closed = false, dir_synced = false;
+  int64_t length = -1;  // as its last cut left it
+  bool durable() const { return synced && closed && dir_synced; }
+};
+
+// The order of a clean run's calls: no source is cut or deleted, and no
+// piped track file is left for the next, before its track file is synced,
+// closed and its directory synced; the cuts come from the last track down.
+void check_order(const std::vector<Call>& calls, const std::string& dir, bool piped) {
+  const std::string src = dir + "/rec.wav";
+  std::map<std::string, Life> lives;
+  std::string last, order;
+  const auto final_check = [&](const std::string& before) {
+    if (!piped || last.empty()) return;
+    EXPECT_TRUE(lives[last].durable()) << last << " before " << before;
+    EXPECT_EQ(lives[last].length,
+              static_cast<int64_t>(kFiles.at(last.substr(last.rfind('/') + 1)).size()));
+  };
+  for (const Call& c : calls) {
+    if (c.name == "openat" && c.path.ends_with(".WAV")) final_check(c.path);
+    Life& f = lives[c.path];
+    if (c.name == "openat" && c.path.ends_with(".WAV")) f = {}, last = c.path;
+    if (c.name == "fdatasync") f.synced = c.error.empty();
+    if (c.name == "write" || c.name == "ftruncate") f.synced = false;
+    if (c.name == "ftruncate") f.length = std::stoll(c.args.substr(c.args.find(">, ") + 3));
+    if (c.name == "close") f.closed = f.synced;
+    if (c.name == "fsync" && c.path == dir) lives[last].dir_synced = lives[last].closed;
+    if (c.path != src || c.name == "read" || c.name == "lseek" || c.name == "close" ||
+        c.name == "openat")
+      continue;
+    EXPECT_TRUE(lives[last].durable())
+        << c.name << " of the source before " << last << " is durable";
+    order += c.name + " after " + last.substr(last.rfind('/') + 1) + "; ";
+  }
+  final_check("the end");
+  EXPECT_EQ(order, piped ? ""
+                         : "ftruncate after TRACK04.WAV; ftruncate after TRACK03.WAV; ftruncate "
+                           "after TRACK02.WAV; unlink after TRACK01.WAV; ");
+}
+
+// The calls of a clean run come in a durable order; then every kind of call
+// fails, first, in the middle, last, and from the first on; each run ends
+// with its message, loses nothing, and cuts, deletes or creates nothing
+// after the failure.
 void fault_sweep(bool piped) {
   th::TempDir top;
   prepare(top / "clean", piped);
   const auto clean = traced(top / "clean", piped, "");
   const std::string dir = fs::canonical(top / "clean").string();
+  check_order(clean, dir, piped);
   std::map<std::string, std::vector<int>> whens;  // "call kind" -> numbers among that call's
   std::map<std::string, int> count;
   for (size_t i = 0; i < clean.size(); i++)
@@ -376,55 +420,6 @@ TEST(Reliability, DiskFullAtThePromisedFreeSpace) {
       EXPECT_TRUE(th::read_file(top / std::to_string(size) + "/rec.wav") == kWave);
       EXPECT_EQ(lost(top / std::to_string(size), false), "");
     }
-  }
-}
-
-// A track file's life as a clean run's log shows it.
-struct Life {
-  bool created = false, synced = false, closed = false, dir_synced = false;
-  int64_t length = -1;  // as its last cut left it
-  bool durable() const { return synced && closed && dir_synced; }
-};
-
-// The order of a clean run's calls: no source is cut or deleted, and no
-// piped track file is left for the next, before its track file is synced,
-// closed and its directory synced; the cuts come from the last track down.
-TEST(Reliability, EveryCutFollowsADurableTrackFile) {
-  if (strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
-  for (const bool piped : {false, true}) {
-    SCOPED_TRACE(piped ? "piped" : "in place");
-    th::TempDir top;
-    prepare(top / "clean", piped);
-    const auto calls = traced(top / "clean", piped, "");
-    const std::string dir = fs::canonical(top / "clean").string(), src = dir + "/rec.wav";
-    std::map<std::string, Life> lives;
-    std::string last, order;
-    const auto final_check = [&](const std::string& before) {
-      if (!piped || last.empty()) return;
-      EXPECT_TRUE(lives[last].durable()) << last << " before " << before;
-      EXPECT_EQ(lives[last].length,
-                static_cast<int64_t>(kFiles.at(last.substr(last.rfind('/') + 1)).size()));
-    };
-    for (const Call& c : calls) {
-      if (c.name == "openat" && c.path.ends_with(".WAV")) final_check(c.path);
-      Life& f = lives[c.path];
-      if (c.name == "openat" && c.path.ends_with(".WAV")) f = {.created = true}, last = c.path;
-      if (c.name == "fdatasync") f.synced = c.error.empty();
-      if (c.name == "write" || c.name == "ftruncate") f.synced = false;
-      if (c.name == "ftruncate") f.length = std::stoll(c.args.substr(c.args.find(">, ") + 3));
-      if (c.name == "close") f.closed = f.synced;
-      if (c.name == "fsync" && c.path == dir) lives[last].dir_synced = lives[last].closed;
-      if (c.path != src || c.name == "read" || c.name == "lseek" || c.name == "close" ||
-          c.name == "openat")
-        continue;
-      EXPECT_TRUE(lives[last].durable())
-          << c.name << " of the source before " << last << " is durable";
-      order += c.name + " after " + last.substr(last.rfind('/') + 1) + "; ";
-    }
-    final_check("the end");
-    EXPECT_EQ(order, piped ? ""
-                           : "ftruncate after TRACK04.WAV; ftruncate after TRACK03.WAV; ftruncate "
-                             "after TRACK02.WAV; unlink after TRACK01.WAV; ");
   }
 }
 
