@@ -1,5 +1,5 @@
-// Whatever befalls a split (a failing system call, SIGKILL at any moment, a
-// full disk, a source that changes), every frame is either still in the
+// Whatever befalls a split (a failing system call, SIGKILL before any change,
+// a full disk, a source that changes), every frame is either still in the
 // source or complete in its track file, the run ends with one of the
 // program's own messages, and the same command run again finishes the job.
 // The failure and kill points are generated from one traced clean run.
@@ -76,11 +76,10 @@ std::string lost(const std::string& dir, bool piped) {
   return problems;
 }
 
+// "strace", or "" when it is missing or may not trace here.
 const std::string& strace() {
-  static const std::string path = [] {
-    const auto r = th::run({"strace", "-f", "-o", "/dev/null", "/bin/true"}, "/");
-    return r.exited(0) ? std::string("strace") : "";
-  }();
+  static const std::string path =
+      th::run({"strace", "-f", "-o", "/dev/null", "/bin/true"}, "/").exited(0) ? "strace" : "";
   return path;
 }
 
@@ -148,15 +147,13 @@ std::string kind(const std::vector<Call>& calls, size_t i, const std::string& di
   const std::string target = c.path == dir ? "dir" : c.path.ends_with(".WAV") ? "track" : "source";
   std::string k = c.name + ":" + target;
   if (target != "source") return k;
-  bool seeked = false, cut = false;
+  bool seeked = false, cut = false, first_read = true;
   for (size_t j = 0; j < i; j++) {
-    seeked =
-        seeked || (calls[j].path == c.path && calls[j].args.find("SEEK_SET") != std::string::npos);
+    const bool same = calls[j].path == c.path;
+    seeked = seeked || (same && calls[j].args.find("SEEK_SET") != std::string::npos);
+    first_read = first_read && !(same && calls[j].name == "read");
     cut = calls[j].name == "ftruncate" || (cut && calls[j].name != "openat");
   }
-  const bool first_read =
-      std::none_of(calls.begin(), calls.begin() + static_cast<long>(i),
-                   [&](const Call& e) { return e.name == "read" && e.path == c.path; });
   if (c.name == "read")
     return k + (c.nothing ? ":end" : seeked ? ":copy" : first_read ? ":header" : ":scan");
   if (c.name == "lseek")
