@@ -238,10 +238,8 @@ std::string differences(const std::string& dir, const std::map<std::string, std:
   return d;
 }
 
-TempDir::TempDir() {
-  std::string tmpl = (fs::temp_directory_path() / "keldrun-test-XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-  path_ = tmpl;
+TempDir::TempDir() : path_((fs::temp_directory_path() / "keldrun-test-XXXXXX").string()) {
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp");
 }
 
 TempDir::~TempDir() {

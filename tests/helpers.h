@@ -72,16 +72,12 @@ std::map<std::string, std::string> files_in(const std::string& dir);
 std::string differences(const std::string& dir, const std::map<std::string, std::string>& want);
 
 // A directory that lives as long as the object.
-class TempDir {
- public:
+struct TempDir {
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
   std::string path_;
 };
 
