@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <sstream>
 
 #include "analysis.h"
 #include "helpers.h"
@@ -14,16 +13,6 @@
 #include "wave.h"
 
 namespace {
-
-// Every track's number, bounds and peak, in frames, and how the scan ended.
-std::string exactly(const std::vector<th::Track>& tracks, bool too_many) {
-  std::ostringstream text;
-  text << (too_many ? "too many;" : "");
-  for (const th::Track& t : tracks)
-    if (t.end > t.start)
-      text << " " << t.number << ": " << t.start << "-" << t.end << " peak " << t.peak << ";";
-  return text.str();
-}
 
 // Runs of silence, loud sound, levels around and at the threshold, rare
 // full-scale samples.
@@ -88,10 +77,7 @@ TEST(Detector, FindsWhatTheModelFinds) {
       const listing got = detector_listing();
       fclose(wave);
       wave = nullptr;
-      std::vector<th::Track> rows;
-      for (const track& t : got.tracks)
-        rows.push_back({t.number, t.start, t.end, static_cast<int>(t.peak)});
-      EXPECT_EQ(exactly(rows, got.too_many), exactly(want, too_many));
+      EXPECT_EQ(th::exactly(got), th::exactly(want, too_many));
     }
   }
   wide_steps = avx2;

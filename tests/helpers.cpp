@@ -21,6 +21,7 @@
 #include <string_view>
 #include <thread>
 
+#include "analysis.h"
 #include "keldrun.h"
 
 namespace th {
@@ -165,6 +166,22 @@ std::vector<Track> model(const std::string& data, int64_t declared, Settings s, 
   }
   if (too_many) *too_many = true;
   return tracks;
+}
+
+std::string exactly(const listing& l) {
+  std::ostringstream text;
+  text << l.scans << (l.too_many ? " too many" : "") << (l.no_sound ? " none" : "") << "\n";
+  for (const track& t : l.tracks)
+    text << t.number << " " << t.start << " " << t.end << " " << t.peak << "\n";
+  return text.str();
+}
+
+std::string exactly(const std::vector<Track>& tracks, bool too_many) {
+  listing l;
+  l.scans = static_cast<int>(tracks.size()), l.no_sound = tracks.empty(), l.too_many = too_many;
+  for (const Track& t : tracks)
+    if (t.end > t.start) l.tracks.push_back({t.number, t.start, t.end, t.peak});
+  return exactly(l);
 }
 
 std::string track_name(int number, const std::string& base) {

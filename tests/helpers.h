@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+struct listing;
+
 namespace th {
 
 std::string u32(uint32_t v);
@@ -56,6 +58,11 @@ struct Track {
 // present). Sets `too_many` when sound follows a 99th track.
 std::vector<Track> model(const std::string& data, int64_t declared, Settings s,
                          bool* too_many = nullptr);
+// A listing in frames, where its rows' milliseconds would hide a frame's
+// difference: the tracks scanned, how the scan ended, and each row's number,
+// start, end and peak; of a listing, or of the model's tracks.
+std::string exactly(const listing& l);
+std::string exactly(const std::vector<Track>& tracks, bool too_many);
 // The track files of a split: name -> bytes, normalized or not.
 std::map<std::string, std::string> track_files(const std::string& data,
                                                const std::vector<Track>& tracks, bool normalized,

@@ -75,16 +75,7 @@ TEST(ViewModel, ListsExactlyWhatTheDetectorLists) {
       filter = d.filter, threshold = d.level * (d.filter + 1), gap = g, cut = c;
       const listing real = detector_listing();
       fclose(wave);
-      // In frames: the rows' milliseconds would hide a frame's difference.
-      auto exactly = [](const listing& l) {
-        std::string text = std::to_string(l.scans) + (l.too_many ? " too many" : "") +
-                           (l.no_sound ? " none" : "") + "\n";
-        for (const track& t : l.tracks)
-          for (int64_t v : {int64_t(t.number), t.start, t.end, int64_t(t.peak)})
-            text += std::to_string(v) + " ";
-        return text;
-      };
-      EXPECT_EQ(exactly(model), exactly(real))
+      EXPECT_EQ(th::exactly(model), th::exactly(real))
           << "round " << round << " /F " << d.filter << " level " << d.level << " /G " << g
           << " /C " << c;
     }
