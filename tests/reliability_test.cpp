@@ -119,19 +119,13 @@ std::vector<Call> parse(const std::string& log, const std::string& cwd) {
 std::vector<Call> traced(const std::string& dir, bool piped, const std::string& inject,
                          th::RunResult* r = nullptr) {
   const std::string real = fs::canonical(dir).string(), log = dir + "/../log";
-  std::vector<std::string> argv = {strace(),
-                                   "-f",
-                                   "-y",
-                                   "-o",
-                                   log,
-                                   "-e",
-                                   "trace=openat,read,write,lseek,"
-                                   "fdatasync,fsync,close,ftruncate,unlink,unlinkat"};
-  for (const std::string& name : {std::string("rec.wav"), std::string(".")})
+  const std::string traced_calls =
+      "trace=openat,read,write,lseek,fdatasync,fsync,close,ftruncate,unlink,unlinkat";
+  std::vector<std::string> argv = {strace(), "-f", "-y", "-o", log, "-e", traced_calls};
+  std::vector<std::string> names = {"rec.wav", "."};
+  for (const auto& file : kFiles) names.push_back(file.first);
+  for (const std::string& name : names)
     argv.insert(argv.end(), {"-P", name, "-P", name == "." ? real : real + "/" + name});
-  for (size_t i = 1; i <= kTracks.size(); i++)
-    argv.insert(argv.end(), {"-P", th::track_name(static_cast<int>(i)), "-P",
-                             real + "/" + th::track_name(static_cast<int>(i))});
   if (!inject.empty()) argv.insert(argv.end(), {"-e", "inject=" + inject});
   const th::RunResult run = th::run(command(piped, argv), dir);
   if (r) *r = run;
@@ -337,7 +331,7 @@ TEST(Reliability, SourceThatChangesDuringTheRunIsNotCut) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("changed while ") + c.waits_for + " waits");
     th::TempDir top;
-    const std::string dir = top / "run", file = c.waits_for, grown = kWave + "grown";
+    const std::string dir = top / "run", file = c.waits_for;
     prepare(dir, false);
     const auto argv =
         command(false, {strace(), "-f", "-o", "/dev/null", "-P", file, "-P",
