@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <tuple>
 
 #include "control.h"
@@ -572,10 +573,10 @@ advice advise(const analysis& a, const request& r) {
     for (size_t i = 0; i + 5 <= a.env.size(); i += 5)
       in_gaps.push_back(*std::max_element(a.env.begin() + long(i), a.env.begin() + long(i + 5)));
     std::sort(in_gaps.begin(), in_gaps.end());
-    in_gaps.resize(in_gaps.size() / 33 + 1 > in_gaps.size() ? in_gaps.size()
-                                                            : in_gaps.size() / 33 + 1);
+    in_gaps.resize(std::min(in_gaps.size(), in_gaps.size() / 33 + 1));
+  } else {
+    std::sort(in_gaps.begin(), in_gaps.end());
   }
-  std::sort(in_gaps.begin(), in_gaps.end());
   if (!in_gaps.empty())
     v.noise_db = to_db(static_cast<double>(in_gaps[in_gaps.size() / 2]) / (a.filter + 1));
   // The quietest stretch of music as long as the gap: the lowest of the
@@ -585,13 +586,13 @@ advice advise(const analysis& a, const request& r) {
   uint32_t quietest = UINT32_MAX;
   int64_t quietest_at = -1;
   for (const track& t : k.table.tracks) {
-    std::vector<size_t> q;  // indices of falling maxima: a sliding window maximum
+    std::deque<size_t> q;  // indices of falling maxima: a sliding window maximum
     const size_t first = size_t(t.start / 441) + 300,
                  last = size_t(std::max<int64_t>(t.end / 441 - 300, 0));
     for (size_t i = first; i < last && i < a.env.size(); i++) {
       while (!q.empty() && a.env[q.back()] <= a.env[i]) q.pop_back();
       q.push_back(i);
-      if (q.front() + win <= i) q.erase(q.begin());
+      if (q.front() + win <= i) q.pop_front();
       if (i + 1 >= first + win && a.env[q.front()] < quietest) {
         quietest = a.env[q.front()];
         quietest_at = int64_t(i + 1 - win) * 441;
