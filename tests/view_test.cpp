@@ -101,7 +101,8 @@ TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
   };
   const auto seconds = [](const char* text) {  // of "m:ss.mmm"
     double m = 0, s = 0;
-    return std::sscanf(text, "%lf:%lf", &m, &s), m * 60 + s;
+    std::sscanf(text, "%lf:%lf", &m, &s);
+    return m * 60 + s;
   };
   const auto words = [](const std::string& text) {
     std::istringstream in(text);
