@@ -7,7 +7,8 @@
 // three voices; hiss runs under everything; single-sample clicks fall
 // anywhere outside the grooves, and the grooves tick once per revolution.
 // Options add what real sides have besides: gaps of their own lengths or
-// none, quiet intros and pauses, a preamp's gain, crackle and rumble.
+// none, quiet intros, pauses and soft passages, long decays, a preamp's
+// gain, crackle and rumble.
 // Everything after the layout is integer arithmetic driven by seeded
 // generators, so the same options give the same bytes on any machine.
 #include <unistd.h>
@@ -49,19 +50,30 @@ const char help_text[] =
     "  --gaps LIST     lengths of the first gaps in seconds, comma-separated\n"
     "                  (e.g. 1,3,2.5); the gaps after them are --gap long\n"
     "  --join LIST     boundaries without a gap: --join 3 runs track 3 straight\n"
-    "                  into track 4, with no fade or intro between\n"
+    "                  into track 4, with no fade, decay or intro between\n"
     "  --gain DB       preamp gain on everything, -60 to 24 dB, clipped at full\n"
     "                  scale\n"
     "  --pauses N      quiet passages in each track, 0 to 20: 0.6 to 2.5 s at 1/30\n"
     "                  of the music\n"
+    "  --soft N        soft passages in each track, 0 to 10: 3 to 8 s at 1/10 of\n"
+    "                  the music, each in a slot of its own like the pauses\n"
+    "  --decay SECONDS each track ends in its last notes ringing on for SECONDS,\n"
+    "                  0 to 60, falling exponentially to about -72 dBFS, then\n"
+    "                  silence; the decay replaces the fade-out, belongs to the\n"
+    "                  track and comes before its gap; no decay where tracks join\n"
     "  --fade SECONDS  fade-in and fade-out of each track (at most half of it);\n"
     "                  by default each track gets its own, of 0.5 to 3 s\n"
     "  --intro SECONDS quiet intro at 1/20 of the music at each track's start\n"
     "  --crackle N     crackle everywhere: N clicks a second, 1 to 4 samples long,\n"
     "                  peaks 0.05 to 0.5 of full scale\n"
     "  --rumble L      rumble of 3 to 30 Hz under everything, peak L, 0 to 0.5\n"
-    "  --layout        print where each track's music (intro and fades included)\n"
-    "                  and each pause lie on standard error, in frames and seconds\n"
+    "  --layout        once the side is written, print on standard error, in frames\n"
+    "                  and seconds, where each track's music lies (\"track N: frames\n"
+    "                  A to B\": A is the first frame and B one past the last where\n"
+    "                  the music, before the preamp's gain and all noise, is not\n"
+    "                  zero; \", joined to the next\" where no gap follows), where\n"
+    "                  each decay begins (it ends at B), and the held part of each\n"
+    "                  pause and soft passage\n"
     "  --out FILE      write to FILE; \"-\" or none writes to standard output\n"
     "  --help          show this text and exit\n"
     "\n"
@@ -110,6 +122,8 @@ struct Options {
   std::vector<long> join;    // boundaries without a gap, 1-based
   double gain_db = 0;
   long pauses = 0;
+  long soft = 0;
+  double decay = 0;
   double fade = -1;  // seconds; below 0, each track gets its own
   double intro = 0;
   double crackle = 0;
@@ -165,9 +179,9 @@ Options parse(int argc, char** argv) {
       continue;
     }
     static const char* const valued[] = {
-        "--minutes", "--tracks", "--seed",   "--gap",     "--lead-in", "--run-out",
-        "--level",   "--hiss",   "--clicks", "--gaps",    "--join",    "--gain",
-        "--pauses",  "--fade",   "--intro",  "--crackle", "--rumble",  "--out"};
+        "--minutes", "--tracks",  "--seed",   "--gap",  "--lead-in", "--run-out", "--level",
+        "--hiss",    "--clicks",  "--gaps",   "--join", "--gain",    "--pauses",  "--fade",
+        "--intro",   "--crackle", "--rumble", "--out",  "--soft",    "--decay"};
     if (std::find_if(std::begin(valued), std::end(valued),
                      [&](const char* v) { return opt == v; }) == std::end(valued))
       bad_usage("unknown option '" + opt + "'");
@@ -195,12 +209,15 @@ Options parse(int argc, char** argv) {
     }
     if (opt == "--gain") o.gain_db = number(opt, v, -60, 24);
     if (opt == "--pauses") o.pauses = static_cast<long>(number(opt, v, 0, 20));
+    if (opt == "--soft") o.soft = static_cast<long>(number(opt, v, 0, 10));
+    if (opt == "--decay") o.decay = number(opt, v, 0, 60);
     if (opt == "--fade") o.fade = number(opt, v, 0, 60);
     if (opt == "--intro") o.intro = number(opt, v, 0, 60);
     if (opt == "--crackle") o.crackle = number(opt, v, 0, 2000);
     if (opt == "--rumble") o.rumble = number(opt, v, 0, 0.5);
     if (opt == "--out") o.out = value;
-    if ((opt == "--tracks" || opt == "--pauses") && !whole(std::strtod(v, nullptr)))
+    if ((opt == "--tracks" || opt == "--pauses" || opt == "--soft") &&
+        !whole(std::strtod(v, nullptr)))
       bad_usage(opt + " wants a whole number, not '" + value + "'");
   }
   // A boundary is joined once; the gaps listed are the ones left between tracks.
@@ -231,6 +248,16 @@ struct SineTable {
 };
 const SineTable sine;
 
+// 2^(-i/256), Q30: a decay's gain, in 256 steps a halving.
+struct HalvingTable {
+  int32_t v[256];
+  HalvingTable() {
+    for (int i = 0; i < 256; i++)
+      v[i] = static_cast<int32_t>(std::lround(1073741824.0 * std::exp2(-i / 256.0)));
+  }
+};
+const HalvingTable halving;
+
 // Equal-tempered semitone ratios, written out so that no library function
 // can shift a note's pitch by one step of the phase accumulator.
 constexpr double semitone[12] = {1.0,
@@ -254,11 +281,14 @@ struct Note {
   uint32_t step;                              // phase increment per frame
   int32_t partial[5];                         // amplitude of harmonic k + 1, Q15
   int partials;
+  bool ring;  // holds its sustain to the end, where its track decays
 };
 
 struct Track {
-  int64_t start, end;  // frames of its music, fades and intro included
+  int64_t start, end;  // frames of its music, fades, intro and decay included
   int64_t fade_in, fade_out;
+  int64_t decay = 0;  // frames at its end where its last notes ring on
+  int64_t fall = 0;   // halvings of their gain over the decay, Q24
 };
 
 // A stretch where a track's music is turned down to `level` (Q15): it
@@ -269,7 +299,7 @@ struct Dip {
   int64_t ramp_in, ramp_out;
   int32_t level;
   size_t track;
-  bool pause;  // else an intro
+  enum { intro, pause, soft } kind;
 };
 
 // A note being played, with its waveform built once.
@@ -297,6 +327,7 @@ int32_t envelope(const Note& n, int64_t t) {
   if (t < n.decay_end)
     return static_cast<int32_t>(n.peak - (n.peak - n.sustain) * (t - n.attack_end) /
                                              (n.decay_end - n.attack_end));
+  if (n.ring) return n.sustain;
   return static_cast<int32_t>(n.sustain * (n.end - t) / (n.end - n.decay_end));
 }
 
@@ -339,6 +370,12 @@ struct Side {
   std::vector<Note> notes;  // sorted by start
 };
 
+// A decay ends where the ringing notes could sum to this much at most: 8 of
+// full scale's 32768 (-72 dBFS), little enough to sound like the end of
+// a natural decay, and enough that the music stays above zero (both
+// channels rarely cross zero together) until its last frame.
+constexpr int64_t decay_tail = 8;
+
 // Whether track `boundary` runs straight into the next one (1-based).
 bool joined(const Options& o, long boundary) {
   return std::binary_search(o.join.begin(), o.join.end(), boundary);
@@ -357,28 +394,41 @@ std::vector<int64_t> plan_gaps(const Options& o) {
   return gaps;
 }
 
-// Quiet intros and pauses, from their own generator so that the music stays
-// the same with or without them.
+// Quiet intros, pauses and soft passages, from their own generator so that
+// the music stays the same with or without them.
 void plan_dips(const Options& o, Side& side) {
   const int64_t ramp = rate / 20;
   SplitMix rng{o.seed ^ 0xD1BBull};
+  const long passages = o.pauses + o.soft;
   for (size_t i = 0; i < side.tracks.size(); i++) {
     const Track& tr = side.tracks[i];
-    const int64_t intro =
-        joined(o, static_cast<long>(i)) ? 0 : std::min(frames_of(o.intro), (tr.end - tr.start) / 2);
-    if (intro > 0) side.dips.push_back({tr.start, tr.start + intro, 0, ramp, 32768 / 20, i, false});
-    if (o.pauses == 0) continue;
-    // Each pause gets a slot of its own, clear of the intro and the fades.
+    const int64_t body_end = tr.end - tr.decay;
+    const int64_t intro = joined(o, static_cast<long>(i))
+                              ? 0
+                              : std::min(frames_of(o.intro), (body_end - tr.start) / 2);
+    if (intro > 0)
+      side.dips.push_back({tr.start, tr.start + intro, 0, ramp, 32768 / 20, i, Dip::intro});
+    if (passages == 0) continue;
+    // Each passage gets a slot of its own, clear of the intro, the fades and
+    // the decay, each slot long enough for the longest kind's shortest.
     const int64_t lo = tr.start + std::max(tr.fade_in, intro + ramp) + rate / 2;
-    const int64_t hi = tr.end - tr.fade_out - rate / 2;
-    const int64_t slot = (hi - lo) / o.pauses;
-    if (slot - 2 * ramp < rate * 3 / 5)
-      fail("too short for " + std::to_string(o.pauses) + " pauses in track " +
-           std::to_string(i + 1));
-    for (long k = 0; k < o.pauses; k++) {
-      const int64_t dur = rng.between(rate * 3 / 5, std::min(rate * 5 / 2, slot - 2 * ramp));
-      const int64_t at = lo + k * slot + ramp + rng.below(slot - 2 * ramp - dur + 1);
-      side.dips.push_back({at, at + dur, ramp, ramp, 32768 / 30, i, true});
+    const int64_t hi = body_end - tr.fade_out - rate / 2;
+    const int64_t slot = (hi - lo) / passages;
+    if (slot - 2 * ramp < (o.soft > 0 ? rate * 3 : rate * 3 / 5)) {
+      std::string what = std::to_string(o.pauses) + " pauses";
+      if (o.soft > 0)
+        what = std::to_string(o.soft) + " soft passages" + (o.pauses > 0 ? " and " + what : "");
+      fail("too short for " + what + " in track " + std::to_string(i + 1));
+    }
+    for (long k = 0; k < passages; k++) {
+      // The soft passages spread evenly among the pauses.
+      const bool soft = (k + 1) * o.soft / passages != k * o.soft / passages;
+      const int64_t room = slot - 2 * ramp;
+      const int64_t dur = soft ? rng.between(rate * 3, std::min(rate * 8, room))
+                               : rng.between(rate * 3 / 5, std::min(rate * 5 / 2, room));
+      const int64_t at = lo + k * slot + ramp + rng.below(room - dur + 1);
+      side.dips.push_back({at, at + dur, ramp, ramp, soft ? 32768 / 10 : 32768 / 30, i,
+                           soft ? Dip::soft : Dip::pause});
     }
   }
 }
@@ -407,22 +457,25 @@ Side plan(const Options& o) {
     acc += weight[static_cast<size_t>(i)];
     const int64_t len = music * acc / total - used;  // the lengths add up exactly
     used += len;
-    Track tr{t, t + len, std::min(len / 4, rng.between(rate / 2, rate * 3 / 2)),
-             std::min(len / 4, rng.between(rate, rate * 3))};
-    if (o.fade >= 0) tr.fade_in = tr.fade_out = std::min(len / 2, frames_of(o.fade));
-    // Joined tracks run into each other without a fade (or an intro).
+    // Joined tracks run into each other without a fade (or an intro, or a
+    // decay); a decay replaces the fade-out.
+    const int64_t decay = joined(o, i + 1) ? 0 : frames_of(o.decay), body = len - decay;
+    Track tr{t, t + len, std::min(body / 4, rng.between(rate / 2, rate * 3 / 2)),
+             std::min(body / 4, rng.between(rate, rate * 3)), decay};
+    if (o.fade >= 0) tr.fade_in = tr.fade_out = std::min(body / 2, frames_of(o.fade));
     if (joined(o, i)) tr.fade_in = 0;
-    if (joined(o, i + 1)) tr.fade_out = 0;
+    if (joined(o, i + 1) || decay > 0) tr.fade_out = 0;
     side.tracks.push_back(tr);
     if (i + 1 < o.tracks) t += len + gap[static_cast<size_t>(i)];
   }
   for (const Track& tr : side.tracks)
-    if (tr.end - tr.start < 4 * rate)
+    if (tr.end - tr.decay - tr.start < 4 * rate)
       fail("too short for " + std::to_string(o.tracks) +
-           " tracks: each needs at least 4 s of music besides the gaps and grooves");
+           " tracks: each needs at least 4 s of music besides the gaps" +
+           (o.decay > 0 ? ", grooves and decays" : " and grooves"));
 
   const int32_t level = static_cast<int32_t>(std::lround(o.level * 32767));
-  for (const Track& tr : side.tracks) {
+  for (Track& tr : side.tracks) {
     const int32_t gain = static_cast<int32_t>(level * rng.between(70, 100) / 100);
     const int key = static_cast<int>(rng.below(12));
     static const int scale[5] = {0, 2, 4, 7, 9};  // pentatonic
@@ -433,13 +486,17 @@ Side plan(const Options& o) {
       int32_t weight;             // share of the track's gain, percent
       int32_t pan;                // percent to the left
     } voices[3] = {{0, 900, 2600, 45, 50}, {1, 450, 1600, 33, 35}, {2, 220, 1000, 22, 68}};
+    const int64_t body_end = tr.end - tr.decay;
+    const size_t first_note = side.notes.size();
     for (const auto& vc : voices) {
-      for (int64_t at = tr.start; at < tr.end;) {
+      for (int64_t at = tr.start; at < body_end;) {
         const int64_t dur = rng.between(vc.shortest, vc.longest) * rate / 1000;
         Note n{};
         n.start = at;
-        // Each note rings on into the next one, so the voice never falls silent.
-        n.end = std::min(tr.end, at + dur + dur * 3 / 10);
+        // Each note rings on into the next one, so the voice never falls
+        // silent; those still sounding where the decay begins ring to its end.
+        n.ring = tr.decay > 0 && at + dur + dur * 3 / 10 > body_end;
+        n.end = n.ring ? tr.end : std::min(tr.end, at + dur + dur * 3 / 10);
         n.attack_end =
             std::min(n.end - 2, at + std::min(dur / 3, rng.between(rate / 50, rate / 4)));
         n.decay_end = std::min(n.end - 1, at + dur);
@@ -464,6 +521,13 @@ Side plan(const Options& o) {
         at += dur;
       }
     }
+    // The decay brings the sum of the ringing notes, a bound of the music,
+    // down to decay_tail at the decay's last frame.
+    int64_t ringing = 0;
+    for (size_t k = first_note; k < side.notes.size(); k++)
+      if (side.notes[k].ring) ringing += envelope(side.notes[k], tr.end - 1);
+    if (ringing > decay_tail)
+      tr.fall = std::llround(std::log2(static_cast<double>(ringing) / decay_tail) * (1 << 24));
   }
   std::stable_sort(side.notes.begin(), side.notes.end(),
                    [](const Note& a, const Note& b) { return a.start < b.start; });
@@ -490,7 +554,50 @@ void fade(const Side& side, int64_t base, int64_t count, int32_t* left, int32_t*
   }
 }
 
-// Intros and pauses, applied to the music only like the fades.
+// Decays, applied to the music only like the fades: the gain falls by the
+// track's `fall` halvings over the decay, evenly in decibels. It rounds
+// half away from zero, as a plain shift would leave a tail of -1s.
+void decay(const Side& side, int64_t base, int64_t count, int32_t* left, int32_t* right) {
+  const auto scaled = [](int32_t v, int64_t g) {
+    const int64_t p = v * g, half = int64_t{1} << 29;
+    return static_cast<int32_t>(p >= 0 ? (p + half) >> 30 : -((half - p) >> 30));
+  };
+  for (const Track& tr : side.tracks) {
+    const int64_t from = tr.end - tr.decay;
+    if (tr.decay == 0 || tr.end <= base || from >= base + count) continue;
+    for (int64_t t = std::max(base, from); t < std::min(base + count, tr.end); t++) {
+      const int64_t u = tr.fall * (t - from) / tr.decay;  // halvings so far, Q24
+      const int64_t g = halving.v[(u >> 16) & 255] >> (u >> 24);
+      left[t - base] = scaled(left[t - base], g);
+      right[t - base] = scaled(right[t - base], g);
+    }
+  }
+}
+
+// Where each track's music is first and last not zero, as [first, last).
+struct Sound {
+  int64_t first = -1, last = -1;
+};
+
+void listen(const Side& side, int64_t base, int64_t count, const int32_t* left,
+            const int32_t* right, std::vector<Sound>& sound) {
+  const auto heard = [&](int64_t t) { return left[t - base] != 0 || right[t - base] != 0; };
+  for (size_t i = 0; i < side.tracks.size(); i++) {
+    const Track& tr = side.tracks[i];
+    const int64_t from = std::max(base, tr.start), to = std::min(base + count, tr.end);
+    if (from >= to) continue;
+    Sound& s = sound[i];
+    for (int64_t t = from; s.first < 0 && t < to; t++)
+      if (heard(t)) s.first = t;
+    for (int64_t t = to; t-- > from;)
+      if (heard(t)) {
+        s.last = t + 1;
+        break;
+      }
+  }
+}
+
+// Intros, pauses and soft passages, applied to the music only like the fades.
 void dip(const Side& side, size_t& first, int64_t base, int64_t count, int32_t* left,
          int32_t* right) {
   while (first < side.dips.size() && side.dips[first].to + side.dips[first].ramp_out <= base)
@@ -568,6 +675,24 @@ struct Rumble {
   }
 };
 
+// What --layout prints, once the music has been heard.
+void print_layout(const Options& o, const Side& side, const std::vector<Sound>& sound) {
+  const auto line = [](const char* what, size_t track, int64_t from, int64_t to, const char* end) {
+    std::fprintf(stderr, "%s%zu: frames %lld to %lld (%.3f s to %.3f s)%s\n", what, track + 1,
+                 static_cast<long long>(from), static_cast<long long>(to),
+                 static_cast<double>(from) / rate, static_cast<double>(to) / rate, end);
+  };
+  for (size_t i = 0; i < side.tracks.size(); i++)
+    line("track ", i, sound[i].first, sound[i].last,
+         joined(o, static_cast<long>(i + 1)) ? ", joined to the next" : "");
+  for (size_t i = 0; i < side.tracks.size(); i++)
+    if (side.tracks[i].decay > 0)
+      line("decay in track ", i, side.tracks[i].end - side.tracks[i].decay, sound[i].last, "");
+  for (const Dip& d : side.dips)
+    if (d.kind != Dip::intro)
+      line(d.kind == Dip::pause ? "pause in track " : "soft in track ", d.track, d.from, d.to, "");
+}
+
 int16_t clamp16(int32_t v) {
   return static_cast<int16_t>(std::clamp(v, -32768, 32767));
 }
@@ -577,20 +702,6 @@ int16_t clamp16(int32_t v) {
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
   const Side side = plan(o);
-  if (o.layout) {
-    for (size_t i = 0; i < side.tracks.size(); i++)
-      std::fprintf(stderr, "track %zu: frames %lld to %lld (%.3f s to %.3f s)\n", i + 1,
-                   static_cast<long long>(side.tracks[i].start),
-                   static_cast<long long>(side.tracks[i].end),
-                   static_cast<double>(side.tracks[i].start) / rate,
-                   static_cast<double>(side.tracks[i].end) / rate);
-    for (const Dip& d : side.dips)
-      if (d.pause)
-        std::fprintf(stderr, "pause in track %zu: frames %lld to %lld (%.3f s to %.3f s)\n",
-                     d.track + 1, static_cast<long long>(d.from), static_cast<long long>(d.to),
-                     static_cast<double>(d.from) / rate, static_cast<double>(d.to) / rate);
-  }
-
   FILE* f = stdout;
   if (o.out != "-") {
     f = std::fopen(o.out.c_str(), "wb");
@@ -643,6 +754,7 @@ int main(int argc, char** argv) {
   const int64_t revolution = rate * 9 / 5;  // 1.8 s: 33 1/3 turns a minute
   std::vector<Voice> playing;
   size_t next_note = 0, next_dip = 0;
+  std::vector<Sound> sound(side.tracks.size());
   Crackle crackle{{o.seed ^ 0xC7AC1Eull}, o.crackle > 0 ? std::llround(rate / o.crackle) : 0};
   if (crackle.mean > 0)
     crackle.next();
@@ -668,6 +780,8 @@ int main(int argc, char** argv) {
                   playing.end());
     fade(side, base, count, left, right);
     dip(side, next_dip, base, count, left, right);
+    decay(side, base, count, left, right);
+    listen(side, base, count, left, right, sound);
 
     for (int64_t j = 0; j < count; j++) {
       const uint64_t r = hiss_rng.next();
@@ -724,5 +838,6 @@ int main(int argc, char** argv) {
   }
   if (std::fflush(f) != 0 || (f != stdout && std::fclose(f) != 0))
     fail(std::string("write failed: ") + std::strerror(errno));
+  if (o.layout) print_layout(o, side, sound);
   return 0;
 }
