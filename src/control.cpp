@@ -134,8 +134,11 @@ void read_parameter(int argc, char** argv) {
         apply_switch(letter, argv[i]);
       }
     } else if (!infile[0]) {
+      // A name cut to fit would name another file: the one to split or cut.
+      if (std::strlen(a) > 259) error(name_too_long);
       std::strncpy(infile, a, 259);
     } else if (!outfile[0]) {
+      if (std::strlen(a) > 253) error(name_too_long);
       std::strncpy(outfile, a, 253);
     } else {
       error(usage);

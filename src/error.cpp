@@ -17,6 +17,7 @@ const char* const err_text[err_count] = {
     "\nToo many tracks.",
     "\nThe input file would be overwritten by a track file.",
     "\nCannot read the WAVE file.",
+    "\nFile name too long.",
 };
 
 void error(err code) {

@@ -18,6 +18,7 @@ enum err {
   too_many_tracks,
   input_overwritten,
   read_failed,
+  name_too_long,
   err_count
 };
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -99,6 +100,40 @@ void discard_buffered_input(FILE* f) {
   __fpurge(f);
 }
 
-bool replace_file(const char* from, const char* to) {
-  return std::rename(from, to) == 0;
+std::string unfit_target(const char* name, const file_id* keep) {
+  file_id id;
+  if (identify(name, &id)) return unfit(id, keep);
+  return errno == ENOENT ? "" : std::strerror(errno);
+}
+
+std::string write_whole_file(const char* name, const std::string& bytes, const file_id* keep) {
+  if (std::string why = unfit_target(name, keep); !why.empty()) return why;
+  const std::string path = name;
+  const std::string dir = path.substr(0, path.rfind('/') + 1);  // "" when none
+  static unsigned serial = 0;
+  std::string part;
+  int fd = -1;
+  for (int tries = 1; fd < 0; tries++) {
+    part = dir + ".keldrun-" + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".part";
+    // Mode 0666 less the umask, as any new file of the user's.
+    fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || tries == 100)) return std::strerror(errno);
+  }
+  int e = 0;
+  for (size_t at = 0; e == 0 && at < bytes.size();) {
+    const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+    if (n > 0)
+      at += static_cast<size_t>(n);
+    else if (n == 0 || errno != EINTR)
+      e = n == 0 ? EIO : errno;
+  }
+  if (e == 0 && fsync(fd) != 0) e = errno;
+  if (close(fd) != 0 && e == 0) e = errno;
+  std::string why = e ? std::strerror(e) : unfit_target(name, keep);
+  if (why.empty() && std::rename(part.c_str(), name) != 0) why = std::strerror(errno);
+  if (!why.empty()) {
+    unlink(part.c_str());
+    return why;
+  }
+  return sync_dir_of(name) ? "" : std::strerror(errno);
 }

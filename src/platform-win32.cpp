@@ -11,7 +11,9 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "keldrun.h"
 #include "platform.h"
@@ -60,10 +62,14 @@ bool identify(FILE* f, file_id* id) {
 }
 
 // Opened for no access at all, a file shows its identity even while another
-// program holds it open without sharing.
+// program holds it open without sharing. (Directories too, with the flag.)
+static HANDLE open_to_look(const char* name) {
+  return CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 bool identify(const char* name, file_id* id) {
-  const HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE h = open_to_look(name);
   if (h == INVALID_HANDLE_VALUE) return false;
   const bool ok = fill(h, id);
   CloseHandle(h);
@@ -130,7 +136,59 @@ void discard_buffered_input(FILE* f) {
   if (GetConsoleMode(handle_of(f), &mode)) FlushConsoleInputBuffer(handle_of(f));
 }
 
-// rename fails on Windows when the target exists.
-bool replace_file(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+// The system's text for an error code, without its final period and line end.
+static std::string reason(DWORD code) {
+  char* text = nullptr;
+  FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string s = text ? text : "error " + std::to_string(code);
+  LocalFree(text);
+  while (!s.empty() && std::string(" .\r\n").find(s.back()) != std::string::npos) s.pop_back();
+  return s;
+}
+
+std::string unfit_target(const char* name, const file_id* keep) {
+  const HANDLE h = open_to_look(name);
+  if (h == INVALID_HANDLE_VALUE)
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? "" : reason(GetLastError());
+  file_id id;
+  const bool on_disk = fill(h, &id);  // not NUL, CON or a pipe
+  CloseHandle(h);
+  return on_disk ? unfit(id, keep) : "not a regular file";
+}
+
+std::string write_whole_file(const char* name, const std::string& bytes, const file_id* keep) {
+  if (std::string why = unfit_target(name, keep); !why.empty()) return why;
+  const std::string path = name;
+  const std::string dir = path.substr(0, path.find_last_of("/\\:") + 1);  // "" when none
+  static unsigned serial = 0;
+  std::string part;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int tries = 1; h == INVALID_HANDLE_VALUE; tries++) {
+    part = dir + ".keldrun-" + std::to_string(GetCurrentProcessId()) + "-" +
+           std::to_string(serial++) + ".part";
+    h = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    if (h == INVALID_HANDLE_VALUE && (GetLastError() != ERROR_FILE_EXISTS || tries == 100))
+      return reason(GetLastError());
+  }
+  DWORD e = 0;
+  for (size_t at = 0; e == 0 && at < bytes.size();) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1 << 30));
+    if (WriteFile(h, bytes.data() + at, chunk, &n, nullptr) && n > 0)
+      at += n;
+    else
+      e = n == 0 ? ERROR_WRITE_FAULT : GetLastError();
+  }
+  if (e == 0 && !FlushFileBuffers(h)) e = GetLastError();
+  if (!CloseHandle(h) && e == 0) e = GetLastError();
+  std::string why = e ? reason(e) : unfit_target(name, keep);
+  // rename fails on Windows when the target exists.
+  if (why.empty() &&
+      !MoveFileExA(part.c_str(), name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    why = reason(GetLastError());
+  if (!why.empty()) DeleteFileA(part.c_str());
+  return why;
 }

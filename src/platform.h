@@ -1,11 +1,12 @@
 // The few calls that differ between systems: binary stdin, syncing,
-// truncation, file identity and 64-bit positions. Implemented once for POSIX
-// (platform-posix.cpp) and once for Windows (platform-win32.cpp); names are
-// UTF-8 on both.
+// truncation, file identity, 64-bit positions and writing a whole file.
+// Implemented once for POSIX (platform-posix.cpp) and once for Windows
+// (platform-win32.cpp); names are UTF-8 on both.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // What makes two names the same file, and how long it is.
 struct file_id {
@@ -49,5 +50,19 @@ void truncate_file(const char* name, int64_t pos, const file_id* expect = nullpt
 bool is_terminal(FILE* f);
 // Drops what the stream has read ahead but not delivered.
 void discard_buffered_input(FILE* f);
-// Puts the file `from` in the place of `to`, in one step; false on failure.
-bool replace_file(const char* from, const char* to);
+
+// Why no new file may take the place of what `id` names: not a regular file
+// (a device, a directory, a pipe), or the file `keep` (the input) by another
+// name or through a link; "" when it may.
+inline std::string unfit(const file_id& id, const file_id* keep) {
+  if (!id.regular) return "not a regular file";
+  return keep && same_file(id, *keep) ? "it is the input" : "";
+}
+// The same for whatever lies at `name`: "" also when nothing does, the
+// system's reason when it cannot be looked at.
+std::string unfit_target(const char* name, const file_id* keep);
+// Puts `bytes` in the place of `name` as a whole, or not at all: written to a
+// new file under a name of this process's own beside it (created exclusively,
+// never through a link), synced, then renamed over `name` when unfit_target
+// still allows it. "" when done; else the reason, and nothing is left behind.
+std::string write_whole_file(const char* name, const std::string& bytes, const file_id* keep);

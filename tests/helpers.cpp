@@ -308,7 +308,8 @@ std::string ending(int code) {
       "\nCancelled by user.",
       "\nToo many tracks.",
       "\nThe input file would be overwritten by a track file.",
-      "\nCannot read the WAVE file."};
+      "\nCannot read the WAVE file.",
+      "\nFile name too long."};
   static_assert(std::size(messages) == err_count);
   return native(code < 0 ? "WAVE data successfully splitted. \n\a"
                          : messages[code] + std::string("\n\a"));

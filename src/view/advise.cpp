@@ -9,6 +9,7 @@
 
 #include "control.h"
 #include "detect.h"
+#include "quote.h"
 
 double to_db(double level) {
   return level <= 0 ? -100 : std::max(-100.0, 20 * std::log10(level / 32767));
@@ -398,17 +399,11 @@ std::string switches(const candidate& c) {
 
 std::string command(const candidate& c, const std::string& infile) {
   std::string s = "keldrun";
-  if (switch_value('T', c.t.c_str()) != 1638) s += " /T " + c.t;
-  if (c.gap != 88200) s += " /G " + c.g;
-  if (static_cast<uint32_t>(c.cut) != c.gap) s += " /C " + c.c;
+  if (switch_value('T', c.t.c_str()) != 1638) s += " /T " + shell_word(c.t);
+  if (c.gap != 88200) s += " /G " + shell_word(c.g);
+  if (static_cast<uint32_t>(c.cut) != c.gap) s += " /C " + shell_word(c.c);
   if (c.filter != 10) s += " /F " + std::to_string(c.filter);
-  std::string name = infile;
-  if (name.find_first_of(" \t'\"$`\\!*?;&|<>()") != std::string::npos) {
-    name = "'";
-    for (char ch : infile) name += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-    name += "'";
-  }
-  return s + " " + name + " TRACK";
+  return s + " " + shell_word(infile) + " TRACK";
 }
 
 advice advise(const analysis& a, const request& r) {

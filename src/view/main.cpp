@@ -1,10 +1,12 @@
 // keldrun-view: shows a recording's levels and finds the settings that
 // split it into the tracks on the sleeve.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "advise.h"
 #include "analysis.h"
@@ -55,8 +57,22 @@ static std::string page_name(const std::string& input) {
   return name + ".html";
 }
 
+// A report that never reached its reader is a failure, however the run ends.
+static void close_stdout() {
+  static bool closed = false;
+  if (std::exchange(closed, true)) return;
+  errno = 0;
+  const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout);
+  const int flushing = errno;
+  if (std::fclose(stdout) == 0 && !failed) return;
+  const int why = flushing ? flushing : errno ? errno : EIO;
+  fprintf(stderr, "keldrun-view: cannot write the report: %s\n", std::strerror(why));
+  std::_Exit(1);
+}
+
 int main(int argc, char** argv) {
   open_standard_streams();
+  std::atexit(close_stdout);
   usage_text = view_usage;
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     fputs("keldrun-view " KELDRUN_VERSION "\n", stdout);
@@ -102,6 +118,7 @@ int main(int argc, char** argv) {
         if (r.lengths.size() > 99) refuse("--lengths: more than 99 tracks");
       }
     } else if (!infile[0]) {
+      if (std::strlen(argv[i]) > 259) error(name_too_long);
       std::strncpy(infile, argv[i], 259);
     } else {
       error(usage);
@@ -117,7 +134,12 @@ int main(int argc, char** argv) {
   const bool piped = input == "-";
   open_input(piped ? nullptr : infile);
   file_id id;
-  const bool again = !piped && identify(wave, &id) && id.regular;
+  const file_id* input_id = identify(wave, &id) ? &id : nullptr;
+  const bool again = !piped && input_id && id.regular;
+  const auto check_page = [&](const std::string& why) {
+    if (!why.empty()) refuse("cannot write the page " + page + ": " + why);
+  };
+  check_page(unfit_target(page.c_str(), input_id));
   samples = read_wave_header() / 4;
   if (samples == 0) error(invalid_format);
   const uint32_t declared = samples;
@@ -166,7 +188,8 @@ int main(int argc, char** argv) {
           stdout);
   }
   if (!shown.note.empty()) fputs(("\n" + shown.note + "\n").c_str(), stdout);
-  if (!write_page(page, page_data(input, a, v))) refuse("cannot write the page " + page);
+  close_stdout();  // the report is complete: not a page without it
+  check_page(write_page(page, page_data(input, a, v), input_id));
   fprintf(stderr, "Page: %s\n", page.c_str());
   return 0;
 }

@@ -113,19 +113,11 @@ std::string page_data(const std::string& input, const analysis& a, const advice&
   return j + "],\"panels\":[" + panels + "]}";
 }
 
-bool write_page(const std::string& path, const std::string& data) {
+std::string write_page(const std::string& path, const std::string& data, const file_id* input) {
   std::string page = page_template;
   const std::string mark = "/*KELDRUN_DATA*/null";
   const size_t at = page.find(mark);
-  if (at == std::string::npos) return false;
+  if (at == std::string::npos) return "the page template has no place for the data";
   page.replace(at, mark.size(), data);
-  const std::string part = path + ".part";
-  FILE* f = std::fopen(part.c_str(), "wb");
-  if (!f) return false;
-  const bool written = std::fwrite(page.data(), 1, page.size(), f) == page.size();
-  if (std::fclose(f) != 0 || !written || !replace_file(part.c_str(), path.c_str())) {
-    std::remove(part.c_str());
-    return false;
-  }
-  return true;
+  return write_whole_file(path.c_str(), page, input);
 }

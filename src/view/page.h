@@ -6,12 +6,14 @@
 
 #include "advise.h"
 #include "analysis.h"
+#include "platform.h"
 
 // The template, with the placeholder "/*KELDRUN_DATA*/null" for the data.
 extern const char* const page_template;
 
 // The page's data, as JSON.
 std::string page_data(const std::string& input, const analysis& a, const advice& v);
-// Writes the page to `path` through a temporary file beside it, renamed
-// over `path` only once complete; false when that fails.
-bool write_page(const std::string& path, const std::string& data);
+// Writes the page to `path` as a whole or not at all, never in the place of
+// the input (`input`, when known) nor of anything but a regular file; "" when
+// done, else why not.
+std::string write_page(const std::string& path, const std::string& data, const file_id* input);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <random>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include "detect.h"
 #include "helpers.h"
 #include "keldrun.h"
+#include "quote.h"
 #include "wave.h"
 
 namespace {
@@ -26,7 +28,7 @@ std::string random_side(std::mt19937& rng, int round, int lead) {
   };
   // Sound about as far in as the filter is long, where the first start is
   // clamped at frame 0.
-  if (round % 2 == 0) r = th::frames("s" + std::to_string(std::max(lead, 0)) + " l9000:3");
+  if (round % 2 == 0) r = th::frames("s" + std::to_string(std::max(lead, 0)).append(" l9000:3"));
   const int segments = round % 4 == 1 ? 230 : 3 + static_cast<int>(rng() % 40);
   for (int i = 0; i < segments; i++) {
     const int amp = amps[i % 2 ? rng() % 11 : rng() % 4];
@@ -111,6 +113,9 @@ TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
   for (const std::string& side : cases) {
     th::TempDir dir;
     std::istringstream layout(th::run(words(gen + side), dir.path()).err);
+    // A name that the shell changes unless the command quotes it.
+    const std::string name = "side [1] $x'.wav";
+    std::filesystem::rename(dir / "side.wav", dir / name);
     std::vector<std::pair<double, double>> music;  // each track's, in seconds
     std::string lengths;
     long long from, to;
@@ -118,14 +123,14 @@ TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
       if (std::sscanf(line.c_str(), "track %*d: frames %lld to %lld", &from, &to) != 2) continue;
       music.push_back({from / 44100.0, to / 44100.0});
       const long long s = (to - from + 22050) / 44100;
-      lengths += (lengths.empty() ? "" : ",") + std::to_string(s / 60) + ":" +
-                 char('0' + s % 60 / 10) + char('0' + s % 10);
+      lengths += (lengths.empty() ? "" : ",");
+      lengths += std::to_string(s / 60) + ":" + char('0' + s % 60 / 10) + char('0' + s % 10);
     }
     for (const std::string sleeve : {"--tracks", "--lengths"}) {
       SCOPED_TRACE(sleeve + " " + side);
       const std::string count = std::to_string(music.size());
       const th::RunResult view = th::run(
-          {"keldrun-view", sleeve, sleeve == "--tracks" ? count : lengths, "side.wav"}, dir.path());
+          {"keldrun-view", sleeve, sleeve == "--tracks" ? count : lengths, name}, dir.path());
       ASSERT_TRUE(view.exited(0) && music.size() > 2) << view.describe();
       if (side.find("--join") != std::string::npos) {
         EXPECT_NE(view.out.find("No setting of /T, /G and /F gives exactly " + count + " tracks."),
@@ -135,12 +140,12 @@ TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
         EXPECT_TRUE(place > music[1].first && place < music[2].second) << view.out;
         break;
       }
-      // The command, then its rows; keldrun lists the same rows, one per track.
-      const size_t at = view.out.find("\nkeldrun ");
-      std::vector<std::string> args =
-          words(view.out.substr(at + 1, view.out.find('\n', at + 1) - at - 1));
-      args.back() = "-";
-      const th::RunResult listed = th::run(args, dir.path());
+      // The command, then its rows; run by the shell as printed, but listing,
+      // keldrun lists the same rows, one per track.
+      const size_t at = view.out.find("\nkeldrun ") + 9;
+      const std::string args = view.out.substr(at, view.out.find(" TRACK\n", at) - at);
+      const th::RunResult listed = th::run(
+          {"/bin/sh", "-c", "exec \"$0\" " + args + " -", th::program("keldrun")}, dir.path());
       std::string rows;
       std::vector<std::pair<double, double>> tracks;
       for (size_t p = 0; (p = listed.out.find('\r', p)) != std::string::npos; p++) {
@@ -167,6 +172,9 @@ TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
   }
 }
 
+// Each run ends with exit code 1 and changes nothing in its directory; or,
+// where a page is `written`, exit code 0 and only that page changes, into a
+// regular file (never a link's target).
 TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
   const std::string side = th::wave(th::frames("t44100"));
   std::string mono = side;
@@ -174,7 +182,11 @@ TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
   const struct {
     std::vector<std::string> args;
     std::string says;
+    std::string setup = ":";                 // shell commands run in the directory first
+    std::string run = "exec \"$0\" \"$@\"";  // the shell line that runs the program
+    std::string written = "";
   } cases[] = {
+      // clang-format off
       {{"--tracks", "0", "side.wav"}, "--tracks \"0\""},
       {{"--tracks", "100", "side.wav"}, "--tracks \"100\""},
       {{"--tracks", "6x", "side.wav"}, "--tracks \"6x\""},
@@ -184,17 +196,70 @@ TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
       {{"mono.wav"}, "\nInvalid WAVE format. Must be 16-bit stereo 44100 Hz PCM.\n"},
       {{"none.wav"}, "\nFile not found.\n"},
       {{"/T", "0", "side.wav"}, "\nInvalid arguments.\n"},
+      // Cut to 259 bytes, the name would be side.wav's.
+      {{"./" + std::string(249, '/') + "side.wav.bak"}, "\nFile name too long.\n"},
+      // The page is never put in the place of the input, by any name.
+      {{"-o", "side.wav", "side.wav"}, "cannot write the page side.wav: it is the input"},
+      {{"-o", "./side.wav", "side.wav"}, "page ./side.wav: it is the input"},
+      {{"x.html"}, "page x.html: it is the input", "cp side.wav x.html"},
+      {{"-o", "x.html", "side.wav"}, "page x.html: it is the input", "ln side.wav x.html"},
+      {{"-o", "x.html", "side.wav"}, "page x.html: it is the input", "ln -s side.wav x.html"},
+      {{"-o", "x.html", "-"}, "page x.html: it is the input", "ln side.wav x.html", "exec \"$0\" \"$@\" <side.wav"},
+      // Nor of a device, nor through a link; the system says why not.
+      {{"-o", "null", "side.wav"}, "page null: not a regular file", "mknod null c 1 3 || mkfifo null"},
+      {{"side.wav"}, "Page: side.html", "echo kept >a.txt && ln -s a.txt side.html", "exec \"$0\" \"$@\"", "side.html"},
+      {{"-o", "side.wav/x.html", "side.wav"}, "page side.wav/x.html: Not a directory"},
+      {{"side.wav"}, "page side.html: File too large", ":", "ulimit -f 8; trap '' XFSZ; exec \"$0\" \"$@\""},
+      {{"side.wav"}, "the report: No space left on device", ":", "exec \"$0\" \"$@\" >/dev/full"},
+      {{"--version"}, "the report: No space left on device", ":", "exec \"$0\" \"$@\" >/dev/full"},
+      // clang-format on
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
     th::TempDir dir;
     th::write_file(dir / "side.wav", side);
     th::write_file(dir / "mono.wav", mono);
-    std::vector<std::string> argv = c.args;
-    argv.insert(argv.begin(), "keldrun-view");
+    ASSERT_EQ(std::system(("cd '" + dir.path() + "' && " + c.setup).c_str()), 0);
+    std::vector<std::string> argv = {"/bin/sh", "-c", c.run, th::program("keldrun-view")};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    auto before = th::files_in(dir.path());
     const th::RunResult r = th::run(argv, dir.path());
-    EXPECT_TRUE(r.exited(1)) << r.describe();
+    EXPECT_TRUE(r.exited(c.written.empty() ? 1 : 0)) << r.describe();
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-    EXPECT_EQ(th::files_in(dir.path()).size(), 2u) << c.says;
+    auto after = th::files_in(dir.path());
+    if (!c.written.empty()) {
+      EXPECT_NE(after[c.written].find("<html"), std::string::npos);
+      after[c.written] = before[c.written];
+    }
+    EXPECT_EQ(after, before);
+  }
+}
+
+// Each word as the POSIX shell and cmd.exe must be given it; the POSIX form
+// also as sh reads it back.
+TEST(ViewCommand, QuotesEveryWordForItsShell) {
+  const char* const cases[][3] = {
+      {"side.wav", "side.wav", "side.wav"},
+      {"-", "-", "-"},
+      {"", "''", "\"\""},
+      {"side[1].wav", "'side[1].wav'", "side[1].wav"},
+      {"a\nb", "'a\nb'", nullptr},  // no Windows name holds a line feed
+      {"it's $x", "'it'\\''s $x'", "\"it's $x\""},
+      {"0.06;touch${IFS}PWNED;#", "'0.06;touch${IFS}PWNED;#'", "\"0.06;touch${IFS}PWNED;#\""},
+      {"Seite B – Größe.wav", "'Seite B – Größe.wav'", "\"Seite B – Größe.wav\""},
+      {"%PATH%", "%PATH%", "\"\"^%\"PATH\"^%\"\""},
+      {"a\\%b c\\", "'a\\%b c\\'", "\"a\\\\\"^%\"b c\\\\\""},
+      {"say \"x\\\"", "'say \"x\\\"'", "\"say \\\"x\\\\\\\"\""},
+      {"a&b|c>d", "'a&b|c>d'", "\"a&b|c>d\""},
+      {"=ls", "'=ls'", "\"=ls\""},
+      {"~/x", "'~/x'", "~/x"},
+  };
+  for (const auto& [word, posix, cmd] : cases) {
+    EXPECT_EQ(posix_word(word), posix);
+    if (cmd) {
+      EXPECT_EQ(cmd_word(word), cmd);
+    }
+    EXPECT_EQ(th::run({"/bin/sh", "-c", "printf %s " + posix_word(word)}, ".").out, word);
   }
 }
 
