@@ -68,7 +68,7 @@ bool update_filter(uint16_t* peak) {
 // entering hist[w + k], so the fast loop needs no ring arithmetic.
 static uint16_t hist[1001 + io::block / 4];
 static inline uint16_t frame_level(const unsigned char* f) {
-  const int l = static_cast<int16_t>(f[0] | f[1] << 8), r = static_cast<int16_t>(f[2] | f[3] << 8);
+  const int l = static_cast<int16_t>(read_u16_le(f)), r = static_cast<int16_t>(read_u16_le(f + 2));
   const int al = l < 0 ? -l : l, ar = r < 0 ? -r : r;
   return static_cast<uint16_t>(al > ar ? al : ar);
 }
@@ -283,8 +283,8 @@ done:
   uint32_t slot = (index + first) % w;
   for (uint32_t k = first; k < i; k++) {
     const unsigned char* f = p + 4 * k;
-    filt_left[slot] = static_cast<int16_t>(f[0] | f[1] << 8);
-    filt_right[slot] = static_cast<int16_t>(f[2] | f[3] << 8);
+    filt_left[slot] = static_cast<int16_t>(read_u16_le(f));
+    filt_right[slot] = static_cast<int16_t>(read_u16_le(f + 2));
     levels[slot] = hist[w + k];
     if (++slot == w) slot = 0;
   }

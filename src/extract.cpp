@@ -48,12 +48,9 @@ static void copy_frames(int64_t first, int64_t frames, uint16_t peak) {
     // to be cut from the source.
     if (read_block(buf, 4 * n) != 4 * n) error(rewind_failed);
     if (normalize) {
-      for (size_t k = 0; k < 2 * n; k++) {
-        const int16_t x = static_cast<int16_t>(buf[2 * k] | buf[2 * k + 1] << 8);
-        const uint16_t y = static_cast<uint16_t>(normalized(x, peak));
-        buf[2 * k] = static_cast<unsigned char>(y);
-        buf[2 * k + 1] = static_cast<unsigned char>(y >> 8);
-      }
+      for (unsigned char* b = buf; b < buf + 4 * n; b += 2)
+        write_u16_le(b,
+                     static_cast<uint16_t>(normalized(static_cast<int16_t>(read_u16_le(b)), peak)));
     }
     write_bytes(buf, static_cast<int64_t>(4 * n));
     i += static_cast<int64_t>(n);
@@ -119,15 +116,9 @@ void split_track_on_the_fly(int track) {
   if (end > start) {
     // The scan wrote the track and its discarded end: patch the two sizes,
     // then cut the file back to the track before it is made durable.
-    const uint32_t bytes = static_cast<uint32_t>(4 * (end - start));
-    flush_out();
-    if (!seek_file(out, 4)) error(write_failed);
-    write_dword(bytes + 36);
-    flush_out();
-    if (!seek_file(out, 40)) error(write_failed);
-    write_dword(bytes);
-    flush_out();
-    if (!truncate_open(out, 44 + static_cast<int64_t>(bytes))) error(truncate_failed);
+    const uint32_t frames = static_cast<uint32_t>(end - start);
+    patch_wave_sizes(frames);
+    if (!truncate_open(out, 44 + static_cast<int64_t>(data_size(frames)))) error(truncate_failed);
     close_out_durably();
     tracks_written++;
   } else {

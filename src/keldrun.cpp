@@ -14,8 +14,7 @@
 // the names (./TRACK02.WAV, a link) that lead to the same file.
 static void check_not_overwritten() {
   for (int track = 1; track <= 99; track++) {
-    snprintf(outtrack, static_cast<size_t>(outfile + sizeof outfile - outtrack), "%2.2d.WAV",
-             track);
+    name_track(outtrack, static_cast<size_t>(outfile + sizeof outfile - outtrack), track);
     file_id id;
     const bool same = identify(outfile, &id) && same_file(id, source_id);
     *outtrack = 0;
