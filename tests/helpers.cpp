@@ -22,9 +22,22 @@
 #include <thread>
 
 #include "analysis.h"
+#include "detect.h"
 #include "keldrun.h"
 
 namespace th {
+
+void VectorPath::SetUp() {
+  if (use_wide_steps(GetParam()) != GetParam()) GTEST_SKIP() << "this processor has no AVX2";
+}
+
+void VectorPath::TearDown() {
+  use_wide_steps(true);
+}
+
+std::string path_name(const testing::TestParamInfo<bool>& path) {
+  return path.param ? "AVX2" : "SSE2";
+}
 
 namespace fs = std::filesystem;
 

@@ -2,6 +2,8 @@
 // temporary directories, and runs of the built programs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -13,6 +15,14 @@
 struct listing;
 
 namespace th {
+
+// A test run on each vector path: SSE2, then AVX2 (skipped where the
+// processor has none).
+struct VectorPath : testing::TestWithParam<bool> {
+  void SetUp() override;
+  void TearDown() override;
+};
+std::string path_name(const testing::TestParamInfo<bool>& path);
 
 std::string u32(uint32_t v);
 std::string u16(uint16_t v);

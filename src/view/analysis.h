@@ -67,11 +67,11 @@ struct analysis {
 
 // The grid of thresholds the advisor tries, as switch texts.
 std::vector<std::string> threshold_grid();
-// Reads the data (the header read, `samples` declared) front to back once,
+// Reads the data (the header read, `frames` declared) front to back once,
 // for the filter lengths `filters` (the first is the user's), the thresholds
 // `texts` and gaps of at least `shortest` frames.
-analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
-                 uint32_t shortest);
+analysis analyse(uint32_t frames, const std::vector<int>& filters,
+                 const std::vector<std::string>& texts, uint32_t shortest);
 // The listing keldrun makes with these settings (gap >= min_gap()); the
 // peaks are left at 0 unless asked for.
 listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut,

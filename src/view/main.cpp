@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> texts = threshold_grid();
   texts.push_back(r.threshold);
   // Gaps from 0.3 s are tried, and the user's own.
-  const analysis a = analyse({r.filter, 200, 1000}, texts, std::min<uint32_t>(gap, 13230));
+  const analysis a =
+      analyse(declared, {r.filter, 200, 1000}, texts, std::min<uint32_t>(gap, 13230));
   advice v = advise(a, r);
   fclose(wave);
   wave = nullptr;

@@ -46,19 +46,20 @@ std::string random_side(std::mt19937& rng, int round, int lead) {
   return th::wave(r, static_cast<int64_t>(r.size()) + 4000) + std::string(round % 4, '\x7f');
 }
 
-TEST(ViewModel, ListsExactlyWhatTheDetectorLists) {
+using ViewModel = th::VectorPath;
+INSTANTIATE_TEST_SUITE_P(Paths, ViewModel, testing::Bool(), th::path_name);
+
+TEST_P(ViewModel, ListsExactlyWhatTheDetectorLists) {
   std::mt19937 rng(7);
   const std::vector<std::string> grid = threshold_grid();
-  const bool wide = wide_steps;
   for (int round = 0; round < 48; round++) {
-    wide_steps = wide && round % 2 == 0;  // the AVX2 and the SSE2 paths
     const int user_filter = std::vector<int>{0, 1, 10, 37, 1000}[round % 5];
     const std::string wav = random_side(rng, round, user_filter - 1 + round % 3);
     set_input(th::memfile(wav));
-    samples = read_wave_header() / 4;
+    const uint32_t frames = read_wave_header() / 4;
     // Short gaps make the blocks shorter: down to 2 frames.
     const uint32_t shortest = std::vector<uint32_t>{511, 511, 60, 3}[round % 4];
-    const analysis a = analyse({user_filter, 50, 200}, grid, shortest);
+    const analysis a = analyse(frames, {user_filter, 50, 200}, grid, shortest);
     fclose(wave);
     for (int k = 0; k < 8; k++) {
       const detection& d =
@@ -80,7 +81,6 @@ TEST(ViewModel, ListsExactlyWhatTheDetectorLists) {
           << " /C " << c;
     }
   }
-  wide_steps = wide;
 }
 
 // keldrun-gen's sides as a person meets them (options after those in `gen`),
