@@ -2,7 +2,10 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
+#include "core.h"
 #include "detect.h"
 #include "keldrun.h"
 #include "wave.h"
@@ -14,8 +17,8 @@ bool source_as_left(const file_id& now) {
   return same_file(now, source_id) && now.size == source_id.size;
 }
 
-bool ask(const char* question, bool value) {
-  if (!interactive) return value;
+bool ask(const char* question, bool value, bool asking) {
+  if (!asking) return value;
   fputs(question, stderr);
   fflush(stderr);  // where stderr is buffered (a pipe on Windows), the question shows first
   discard_buffered_input(stdin);
@@ -35,7 +38,7 @@ int16_t normalized(int16_t x, uint16_t peak) {
 
 // Copies `frames` frames from the input to `out`, scaled when normalizing;
 // the input must deliver every one of them.
-static void copy_frames(int64_t first, int64_t frames, uint16_t peak) {
+static void copy_frames(int64_t first, int64_t frames, uint16_t peak, bool normalizing) {
   static unsigned char buf[32768 * 4];
   int64_t i = first;
   const int64_t last = first + frames;
@@ -47,7 +50,7 @@ static void copy_frames(int64_t first, int64_t frames, uint16_t peak) {
     // A short read here would put filler into a track whose frames are about
     // to be cut from the source.
     if (read_block(buf, 4 * n) != 4 * n) error(rewind_failed);
-    if (normalize) {
+    if (normalizing) {
       for (unsigned char* b = buf; b < buf + 4 * n; b += 2)
         write_u16_le(b,
                      static_cast<uint16_t>(normalized(static_cast<int16_t>(read_u16_le(b)), peak)));
@@ -86,26 +89,55 @@ void split_track(int track) {
     // Data the scan could not read was never examined: neither cut nor
     // deleted, it must stay where it is.
     if (input_failed()) error(read_failed);
-    fflush(stdout);  // the whole table is in view before the question
-    if (!ask("\n\aSplit the file as shown above? (Y/N) ", true)) error(interrupted);
-    normalize = ask("Normalize the track volume? (Y/N) ", normalize);
+    normalize = confirm_split(interactive, normalize);
   }
   // Unwinding: the last track is written first, so each track can be cut
   // from the end of the source as soon as it is safe in its own file.
   if (end <= start || !writing) return;
-  fprintf(stderr, "Writing new WAVE file of track %u...\n", track);
-  if (!seek_input(ptr)) error(rewind_failed);
-  write_wave_header(track, static_cast<uint32_t>(end - start));
-  copy_frames(start, end - start, peak);
+  const std::string base(outfile, outtrack);
+  write_track(base.c_str(), {track, ptr, start, end - start, peak, normalize,
+                             preserve || track == 1 ? -1 : stop});
+}
+
+void write_track(const char* base, const track_part& t) {
+  snprintf(outfile, 254, "%s", base);
+  outtrack = outfile + std::strlen(outfile);
+  fprintf(stderr, "Writing new WAVE file of track %u...\n", t.number);
+  if (!seek_input(t.first_byte)) error(rewind_failed);
+  write_wave_header(t.number, static_cast<uint32_t>(t.frames));
+  copy_frames(t.start, t.frames, t.peak, t.normalize);
   close_out_durably();
   tracks_written++;
-  if (preserve || track == 1) return;
+  if (t.cut_at < 0) return;
   fputs("Deleting the track from the WAVE file...\n", stderr);
   fclose(wave);
   wave = nullptr;
-  truncate_file(infile, stop, &source_id);
-  source_id.size = stop;
+  truncate_file(infile, t.cut_at, &source_id);
+  source_id.size = t.cut_at;
   reopen_source();
+}
+
+bool confirm_split(bool asking, bool normalizing) {
+  fflush(stdout);  // the whole table is in view before the question
+  if (!ask("\n\aSplit the file as shown above? (Y/N) ", true, asking)) error(interrupted);
+  return ask("Normalize the track volume? (Y/N) ", normalizing, asking);
+}
+
+void check_not_overwritten(const char* base, const file_id& source) {
+  char name[260];
+  snprintf(name, 254, "%s", base);
+  char* const end = name + std::strlen(name);
+  for (int track = 1; track <= 99; track++) {
+    name_track(end, static_cast<size_t>(name + sizeof name - end), track);
+    file_id id;
+    if (identify(name, &id) && same_file(id, source)) error(input_overwritten);
+  }
+}
+
+void delete_source() {
+  file_id now;
+  if (!identify(infile, &now) || !source_as_left(now)) error(truncate_failed);
+  remove(infile);
 }
 
 void split_track_on_the_fly(int track) {

@@ -7,10 +7,8 @@
 
 #include <random>
 
-#include "analysis.h"
+#include "core.h"
 #include "helpers.h"
-#include "keldrun.h"
-#include "wave.h"
 
 namespace {
 
@@ -40,7 +38,7 @@ TEST_P(Detector, FindsWhatTheModelFinds) {
   struct Case {
     std::string data;
     int64_t declared;
-    th::Settings s;
+    settings s;
   };
   std::vector<Case> cases = {
       {th::frames("s4 l1000:10 s7 l1000:10"), -1, {2, 100, 5, 3}},     // exactly the gap
@@ -70,13 +68,9 @@ TEST_P(Detector, FindsWhatTheModelFinds) {
     SCOPED_TRACE(testing::Message() << "case " << i);
     bool too_many = false;
     const auto want = th::model(c.data, c.declared, c.s, &too_many);
-    filter = c.s.filter, threshold = c.s.threshold * static_cast<uint32_t>(c.s.filter + 1);
-    gap = c.s.gap, cut = c.s.cut;
-    samples = static_cast<uint32_t>(c.declared < 0 ? c.data.size() / 4 : c.declared);
-    set_input(th::memfile(c.data));
-    const listing got = detector_listing();
-    fclose(wave);
-    wave = nullptr;
+    open_recording(th::memfile(th::wave(c.data, c.declared)));
+    const listing got = list_tracks(c.s);
+    close_recording();
     EXPECT_EQ(th::exactly(got), th::exactly(want, too_many));
   }
 }

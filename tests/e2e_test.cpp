@@ -259,7 +259,7 @@ TEST_P(Keldrun, Run) {
 
   // What the model says the run finds and writes.
   bool too_many = false;
-  const th::Settings settings = th::settings_of(args);
+  const auto settings = th::settings_of(args);
   const auto tracks =
       th::model(rec.data, rec.declared < 0 ? -1 : rec.declared / 4, settings, &too_many);
   std::vector<std::string> positional;

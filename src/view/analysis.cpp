@@ -5,16 +5,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "control.h"
 #include "detect.h"
-#include "keldrun.h"
 #include "wave.h"
-
-std::string listing::rows() const {
-  std::string text;
-  for (const track& t : tracks) text += table_row(t.number, t.start, t.end, t.peak);
-  return text;
-}
 
 const detection& analysis::at(int f, uint32_t level) const {
   for (const detection& d : found)
@@ -63,7 +55,7 @@ analysis planned(uint32_t frames, const std::vector<int>& filters,
   for (int f : filters)
     if (std::find(a.filters.begin(), a.filters.end(), f) == a.filters.end()) a.filters.push_back(f);
   std::vector<std::pair<uint32_t, std::string>> by_level;
-  for (const std::string& t : texts) by_level.emplace_back(switch_value('T', t.c_str()), t);
+  for (const std::string& t : texts) by_level.emplace_back(*switch_value('T', t.c_str()), t);
   std::stable_sort(by_level.begin(), by_level.end(),
                    [](const auto& x, const auto& y) { return x.first < y.first; });
   for (const auto& [level, text] : by_level) {
@@ -343,33 +335,5 @@ listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32
     lo_post = r.post;
   }
   scan(a.steps, -1);
-  return l;
-}
-
-listing detector_listing() {
-  // The rows are returned, not listed, and the scan takes a moment only.
-  FILE* const table = table_out;
-  FILE* const progress = progress_out;
-  table_out = progress_out = nullptr;
-  reset_detector();
-  sample = 0;
-  listing l;
-  int64_t start, end;
-  if (find_track(0, &start, &start) >= 0) {
-    l.no_sound = true;
-  } else {
-    for (int t = 1;; t++) {
-      if (t == 100) {
-        l.too_many = true;
-        break;
-      }
-      const long peak = find_track(t, &start, &end);
-      l.scans++;
-      if (end > start) l.tracks.push_back({t, start, end, peak});
-      if (sample >= samples) break;
-    }
-  }
-  table_out = table;
-  progress_out = progress;
   return l;
 }
