@@ -37,13 +37,11 @@ constexpr int64_t chunk = 1 << 14;  // frames read at a time
 // Frames kept before each chunk: the window sums of a block and of the one
 // before it reach back a block and a window.
 constexpr int64_t back = 2048;
-enum kind : char { silent, sound, mixed };
 
 // Where one (filter, threshold) scan stands between blocks.
 struct scan_state {
   bool in_run = false;  // in a silence that holds a whole silent block
   int64_t run_start = 0;
-  kind before = sound;  // the previous block, as if sound came before frame 0
 };
 
 // The settings to analyse: the filters once each, the thresholds by rising
@@ -81,10 +79,12 @@ struct pass {
   std::vector<scan_state> state;
   std::vector<uint32_t> widths;  // of the windows, per filter
   // Window thresholds per filter, rising; and per filter, how many of them
-  // the previous block's least and greatest window sums exceeded.
+  // the previous block's greatest window sum exceeded.
   std::vector<std::vector<uint32_t>> thr;
-  std::vector<size_t> was_lo, was_hi;
-  std::vector<uint32_t> lo, hi;  // the block's least and greatest window sums, per filter
+  std::vector<size_t> was_hi;
+  // The block's least and greatest window sums, per filter, and the least
+  // of the block before (as if sound came before frame 0).
+  std::vector<uint32_t> lo, hi, was_lo;
   // How many threshold levels lie below each level up to full scale + 1.
   std::vector<uint16_t> under;
   uint32_t env_max = 0, env_count = 0;  // of the 10-ms stretch going on
@@ -126,13 +126,17 @@ struct pass {
 };
 
 pass::pass(analysis& an)
-    : a(an), state(an.found.size()), thr(an.filters.size()), lo(an.filters.size()), hi(lo) {
+    : a(an),
+      state(an.found.size()),
+      thr(an.filters.size()),
+      was_hi(an.filters.size(), an.levels.size()),
+      lo(an.filters.size()),
+      hi(lo),
+      was_lo(an.filters.size(), UINT32_MAX) {
   for (size_t fi = 0; fi < a.filters.size(); fi++) {
     widths.push_back(static_cast<uint32_t>(a.filters[fi]) + 1);
     for (uint32_t level : a.levels) thr[fi].push_back(level * widths[fi]);
   }
-  was_lo.assign(a.filters.size(), a.levels.size());
-  was_hi = was_lo;
   for (uint32_t x = 0, n = 0; x <= 32769; x++) {
     while (n < a.levels.size() && a.levels[n] < x) n++;
     under.push_back(static_cast<uint16_t>(n));
@@ -178,18 +182,15 @@ void pass::take_block(int64_t j0, int64_t m) {
   a.overview[col] = std::max(a.overview[col], hi[0]);
   add_envelope(e, m);
   for (size_t fi = 0; fi < a.filters.size(); fi++) {
-    // Thresholds below both sums hear sound, those at or above both
-    // silence: only those whose kind changed need a look.
-    const size_t now_lo = below(fi, lo[fi]), now_hi = below(fi, hi[fi]);
-    // (All of them at the first block, where each looks for its probe.)
-    const size_t a1 = k0 == 0 ? 0 : std::min(now_lo, was_lo[fi]);
-    const size_t b1 = k0 == 0 ? a.levels.size() : std::max(now_lo, was_lo[fi]);
-    const size_t a2 = std::min(now_hi, was_hi[fi]), b2 = std::max(now_hi, was_hi[fi]);
-    for (size_t ti = a1; ti < b1; ti++) look(fi, ti, k0, e);
-    for (size_t ti = a2; ti < b2; ti++)
-      if (ti < a1 || ti >= b1) look(fi, ti, k0, e);
-    was_lo[fi] = now_lo;
+    // Thresholds at or above the greatest sum hear a silent block: only
+    // those that heard a silent one before and not now, or the other way
+    // round, need a look. (All of them at the first, for their probes.)
+    const size_t now_hi = below(fi, hi[fi]);
+    const size_t from = k0 == 0 ? 0 : std::min(now_hi, was_hi[fi]);
+    const size_t to = k0 == 0 ? a.levels.size() : std::max(now_hi, was_hi[fi]);
+    for (size_t ti = from; ti < to; ti++) look(fi, ti, k0, e);
     was_hi[fi] = now_hi;
+    was_lo[fi] = lo[fi];
   }
 }
 
@@ -216,8 +217,8 @@ void pass::add_envelope(const uint32_t* e, int64_t m) {
   }
 }
 
-// The block from frame k0 for one threshold, whose kind has changed since
-// the last: a silence begins, or sound ends one.
+// The block from frame k0 for one threshold, silent where the last was not
+// or the other way round: a silence begins, or sound ends one.
 void pass::look(size_t fi, size_t ti, int64_t k0, const uint32_t* e) {
   const size_t i = fi * a.levels.size() + ti;
   detection& d = a.found[i];
@@ -226,13 +227,12 @@ void pass::look(size_t fi, size_t ti, int64_t k0, const uint32_t* e) {
   const int64_t b = a.block;
   if (hi[fi] <= t) {
     if (!st.in_run) {
-      // From the last sound of the block before, if it had any.
-      st.run_start = st.before == mixed
+      // From the last sound of the block before, if it was not all sound.
+      st.run_start = was_lo[fi] <= t
                          ? k0 - b + last_window_above(e - b, w, static_cast<uint32_t>(b), t) + 1
                          : k0;
       st.in_run = true;
     }
-    st.before = silent;
     return;
   }
   // Where sound begins in this block: wanted for the probe, and for a run
@@ -246,7 +246,6 @@ void pass::look(size_t fi, size_t ti, int64_t k0, const uint32_t* e) {
     if (stop - st.run_start >= a.shortest) d.runs.push_back(run(st.run_start, stop, d.filter));
   }
   st.in_run = false;
-  st.before = lo[fi] > t ? sound : mixed;
 }
 
 void pass::finish() {
