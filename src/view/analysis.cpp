@@ -226,13 +226,11 @@ void pass::look(size_t fi, size_t ti, int64_t k0, const uint32_t* e) {
   const uint32_t t = thr[fi][ti], w = widths[fi];
   const int64_t b = a.block;
   if (hi[fi] <= t) {
-    if (!st.in_run) {
-      // From the last sound of the block before, if it was not all sound.
-      st.run_start = was_lo[fi] <= t
-                         ? k0 - b + last_window_above(e - b, w, static_cast<uint32_t>(b), t) + 1
-                         : k0;
-      st.in_run = true;
-    }
+    // From the last sound of the block before, if it was not all sound.
+    st.run_start = was_lo[fi] <= t
+                       ? k0 - b + last_window_above(e - b, w, static_cast<uint32_t>(b), t) + 1
+                       : k0;
+    st.in_run = true;
     return;
   }
   // Where sound begins in this block: wanted for the probe, and for a run
