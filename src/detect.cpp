@@ -66,10 +66,8 @@ bool update_filter(uint16_t* peak) {
 
 // Levels of the window before a block of frames (oldest first), followed by
 // the levels of the block: the level leaving at step k is hist[k], the one
-// entering hist[w + k], so the fast loop needs no ring arithmetic. `sums`
-// holds their running sums (sums[k] of the levels before hist[k]).
+// entering hist[w + k], so the fast loop needs no ring arithmetic.
 static uint16_t hist[1001 + io::block / 4];
-static uint32_t sums[1002 + io::block / 4 + 8];
 
 static inline uint16_t frame_level(const unsigned char* f) {
   const int l = static_cast<int16_t>(read_u16_le(f)), r = static_cast<int16_t>(read_u16_le(f + 2));
@@ -77,9 +75,14 @@ static inline uint16_t frame_level(const unsigned char* f) {
   return static_cast<uint16_t>(al > ar ? al : ar);
 }
 
-// The vector loops come in three kinds: one step at a time (the ends of
-// their ranges, and processors without SSE2), SSE2 and AVX2. Window sums
-// never exceed 2^31, so they compare as signed.
+// Window sums all come from running sums, computed by running_sums8: the
+// detector's block path runs them over the levels entering less those
+// leaving, which gives its window sums step by step; keldrun-view's
+// analysis keeps them over the levels themselves (prefix_sums), so that any
+// window length's sum is the difference of two. The vector loops come in
+// three kinds: one step at a time (the ends of their ranges, and processors
+// without SSE2), SSE2 and AVX2. Window sums never exceed 2^31, so they
+// compare as signed.
 
 // The running sums one at a time, from level k on.
 static void prefix_sums_from(uint32_t k, const uint16_t* x, uint32_t n, uint32_t* p) {
@@ -114,6 +117,20 @@ static inline bool chunk_goes_on(int sound, bool tracking, uint32_t g, uint32_t&
 }
 
 #ifdef __SSE2__
+// The running sums of eight 32-bit values, four in `lo` and four in `hi`,
+// from `sum` (the sum before them, in every lane); returns the sum after
+// them. Within the eight first, so that one step waits for the last only
+// for an addition.
+static inline __m128i running_sums8(__m128i& lo, __m128i& hi, __m128i sum) {
+  lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 4));
+  hi = _mm_add_epi32(hi, _mm_slli_si128(hi, 4));
+  lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 8));
+  hi = _mm_add_epi32(_mm_add_epi32(hi, _mm_slli_si128(hi, 8)), _mm_shuffle_epi32(lo, 0xFF));
+  const __m128i total = _mm_shuffle_epi32(hi, 0xFF);
+  lo = _mm_add_epi32(lo, sum), hi = _mm_add_epi32(hi, sum);
+  return _mm_add_epi32(sum, total);
+}
+
 static inline __m128i window_sums4(const uint32_t* e, uint32_t w, uint32_t j) {
   return _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e + j)),
                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(e + j - w)));
@@ -150,21 +167,14 @@ static void frame_levels_sse2(const unsigned char* p, uint32_t n, uint16_t* dst)
 static void prefix_sums_sse2(const uint16_t* x, uint32_t n, uint32_t* p) {
   uint32_t k = 0;
 #ifdef __SSE2__
-  // Eight at a time: the sums within the eight first, then the sum so far,
-  // which is all that one step waits for from the last.
   const __m128i zero = _mm_setzero_si128();
-  __m128i carry = _mm_set1_epi32(static_cast<int>(p[0]));
+  __m128i sum = _mm_set1_epi32(static_cast<int>(p[0]));
   for (; k + 8 <= n; k += 8) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k));
     __m128i lo = _mm_unpacklo_epi16(v, zero), hi = _mm_unpackhi_epi16(v, zero);
-    lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 4));
-    hi = _mm_add_epi32(hi, _mm_slli_si128(hi, 4));
-    lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 8));
-    hi = _mm_add_epi32(_mm_add_epi32(hi, _mm_slli_si128(hi, 8)), _mm_shuffle_epi32(lo, 0xFF));
-    const __m128i total = _mm_shuffle_epi32(hi, 0xFF);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k + 1), _mm_add_epi32(lo, carry));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k + 5), _mm_add_epi32(hi, carry));
-    carry = _mm_add_epi32(carry, total);
+    sum = running_sums8(lo, hi, sum);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k + 1), lo);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k + 5), hi);
   }
 #endif
   prefix_sums_from(k, x, n, p);
@@ -215,35 +225,60 @@ static uint32_t last_window_above_sse2(const uint32_t* e, uint32_t w, uint32_t t
 
 // Takes whole chunks of 8 steps that do not end the scan, eight decisions at
 // a time, from step `i` on; returns the steps taken, stopping before a chunk
-// that may end the scan.
+// that may end the scan. The window sums after each step are the running
+// sums of the levels entering less those leaving.
 static uint32_t whole_chunks_sse2(uint32_t i, uint32_t n, uint32_t w, bool tracking,
-                                  uint32_t& silence, uint16_t& peak) {
+                                  uint32_t& window, uint32_t& silence, uint16_t& peak) {
   uint32_t done = 0;
 #ifdef __SSE2__
-  const uint32_t* e = sums + w + 1 + i;  // the window sum after step i + k: e[k] - e[k - w]
-  const __m128i thr = _mm_set1_epi32(static_cast<int>(threshold)), flip = _mm_set1_epi16(-0x8000);
+  const uint16_t* enter = hist + w + i;
+  const uint16_t* leave = hist + i;
+  const __m128i zero = _mm_setzero_si128(), flip = _mm_set1_epi16(-0x8000);
+  const __m128i thr = _mm_set1_epi32(static_cast<int>(threshold));
   // Levels go up to 32768: compared as signed after flipping the top bit.
   __m128i top = _mm_set1_epi16(static_cast<int16_t>(peak ^ 0x8000));
+  __m128i sum = _mm_set1_epi32(static_cast<int>(window));
   uint32_t quiet = silence;
   for (; n - done >= 8; done += 8) {
-    const int sound = above4(e, w, done, thr) | above4(e, w, done + 4, thr) << 4;
+    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(enter + done));
+    const __m128i out = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done));
+    __m128i lo = _mm_sub_epi32(_mm_unpacklo_epi16(in, zero), _mm_unpacklo_epi16(out, zero));
+    __m128i hi = _mm_sub_epi32(_mm_unpackhi_epi16(in, zero), _mm_unpackhi_epi16(out, zero));
+    const __m128i after = running_sums8(lo, hi, sum);
+    const int sound = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(lo, thr))) |
+                      _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hi, thr))) << 4;
     if (!chunk_goes_on(sound, tracking, gap, quiet)) break;
-    const __m128i passed = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hist + i + done + 1));
+    sum = after;
+    const __m128i passed = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done + 1));
     top = _mm_max_epi16(top, _mm_xor_si128(passed, flip));
   }
   top = _mm_max_epi16(top, _mm_srli_si128(top, 8));
   top = _mm_max_epi16(top, _mm_srli_si128(top, 4));
   top = _mm_max_epi16(top, _mm_srli_si128(top, 2));
   peak = static_cast<uint16_t>(_mm_cvtsi128_si32(top) ^ 0x8000);
+  window = static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
   silence = quiet;
 #else
-  (void)i, (void)n, (void)w, (void)tracking, (void)silence, (void)peak;
+  (void)i, (void)n, (void)w, (void)tracking, (void)window, (void)silence, (void)peak;
 #endif
   return done;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define AVX2 __attribute__((target("avx2")))
+
+// The running sums of eight 32-bit values in `d`, from `sum` (in every
+// lane); returns the sum after them. As running_sums8, within the eight
+// first: within each half, then across.
+AVX2 static inline __m256i running_sums8(__m256i& d, __m256i sum) {
+  d = _mm256_add_epi32(d, _mm256_slli_si256(d, 4));
+  d = _mm256_add_epi32(d, _mm256_slli_si256(d, 8));
+  const __m256i half = _mm256_shuffle_epi32(d, 0xFF);
+  d = _mm256_add_epi32(d, _mm256_permute2x128_si256(half, half, 0x08));
+  const __m256i total = _mm256_permutevar8x32_epi32(d, _mm256_set1_epi32(7));
+  d = _mm256_add_epi32(d, sum);
+  return _mm256_add_epi32(sum, total);
+}
 
 AVX2 static inline __m256i window_sums8(const uint32_t* e, uint32_t w, uint32_t j) {
   return _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(e + j)),
@@ -273,19 +308,18 @@ AVX2 static void frame_levels_avx2(const unsigned char* p, uint32_t n, uint16_t*
   for (; k < n; k++) dst[k] = frame_level(p + 4 * k);
 }
 
+// Eight levels at x, widened to 32 bits.
+AVX2 static inline __m256i levels8(const uint16_t* x) {
+  return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)));
+}
+
 AVX2 static void prefix_sums_avx2(const uint16_t* x, uint32_t n, uint32_t* p) {
   uint32_t k = 0;
-  __m256i carry = _mm256_set1_epi32(static_cast<int>(p[0]));
-  const __m256i last = _mm256_set1_epi32(7);
+  __m256i sum = _mm256_set1_epi32(static_cast<int>(p[0]));
   for (; k + 8 <= n; k += 8) {
-    __m256i d = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k)));
-    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 4));
-    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 8));
-    // Carry the lower half's total into the upper half.
-    const __m256i half = _mm256_shuffle_epi32(d, 0xFF);
-    d = _mm256_add_epi32(d, _mm256_permute2x128_si256(half, half, 0x08));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + k + 1), _mm256_add_epi32(d, carry));
-    carry = _mm256_add_epi32(carry, _mm256_permutevar8x32_epi32(d, last));
+    __m256i d = levels8(x + k);
+    sum = running_sums8(d, sum);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + k + 1), d);
   }
   prefix_sums_from(k, x, n, p);
 }
@@ -342,20 +376,27 @@ AVX2 static uint32_t last_window_above_avx2(const uint32_t* e, uint32_t w, uint3
 }
 
 AVX2 static uint32_t whole_chunks_avx2(uint32_t i, uint32_t n, uint32_t w, bool tracking,
-                                       uint32_t& silence, uint16_t& peak) {
-  const uint32_t* e = sums + w + 1 + i;
+                                       uint32_t& window, uint32_t& silence, uint16_t& peak) {
+  const uint16_t* enter = hist + w + i;
+  const uint16_t* leave = hist + i;
   const __m256i thr = _mm256_set1_epi32(static_cast<int>(threshold));
+  __m256i sum = _mm256_set1_epi32(static_cast<int>(window));
   __m128i top = _mm_set1_epi16(static_cast<int16_t>(peak));
   uint32_t done = 0, quiet = silence;
   for (; n - done >= 8; done += 8) {
-    if (!chunk_goes_on(above8(e, w, done, thr), tracking, gap, quiet)) break;
-    top =
-        _mm_max_epu16(top, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hist + i + done + 1)));
+    __m256i d = _mm256_sub_epi32(levels8(enter + done), levels8(leave + done));
+    const __m256i after = running_sums8(d, sum);
+    if (!chunk_goes_on(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(d, thr))),
+                       tracking, gap, quiet))
+      break;
+    sum = after;
+    top = _mm_max_epu16(top, _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done + 1)));
   }
   top = _mm_max_epu16(top, _mm_srli_si128(top, 8));
   top = _mm_max_epu16(top, _mm_srli_si128(top, 4));
   top = _mm_max_epu16(top, _mm_srli_si128(top, 2));
   peak = static_cast<uint16_t>(_mm_cvtsi128_si32(top));
+  window = static_cast<uint32_t>(_mm256_cvtsi256_si32(sum));
   silence = quiet;
   return done;
 }
@@ -403,9 +444,9 @@ uint32_t last_window_above(const uint32_t* e, uint32_t w, uint32_t to, uint32_t 
   VECTOR_LOOP(last_window_above, e, w, to, t);
 }
 
-static uint32_t whole_chunks(uint32_t i, uint32_t n, uint32_t w, bool tracking, uint32_t& silence,
-                             uint16_t& peak) {
-  VECTOR_LOOP(whole_chunks, i, n, w, tracking, silence, peak);
+static uint32_t whole_chunks(uint32_t i, uint32_t n, uint32_t w, bool tracking, uint32_t& window,
+                             uint32_t& silence, uint16_t& peak) {
+  VECTOR_LOOP(whole_chunks, i, n, w, tracking, window, silence, peak);
 }
 
 // Steps through `n` frames already in the read buffer, with the same effect
@@ -423,19 +464,18 @@ static uint32_t scan_buffered(uint32_t n, int track, uint16_t& peak, uint32_t& s
     if (++slot == w) slot = 0;
   }
   frame_levels(p, n, hist + w);
-  sums[0] = 0;
-  prefix_sums(hist, w + n, sums);
 
-  uint32_t quiet = silence, i = 0;
+  uint32_t sum = window_sum, quiet = silence, i = 0;
   const uint32_t thr = threshold, g = gap;
   uint16_t pk = peak;
   while (i < n) {
-    i += whole_chunks(i, n - i, w, track != 0, quiet, pk);
+    i += whole_chunks(i, n - i, w, track != 0, sum, quiet, pk);
     // The steps where the decision changes (and the last few) one by one.
     for (const uint32_t upto = n - i < 8 ? n : i + 8; i < upto;) {
+      sum += hist[w + i] - hist[i];
       if (hist[i + 1] > pk) pk = hist[i + 1];
       i++;
-      if (sums[w + i] - sums[i] <= thr) {
+      if (sum <= thr) {
         quiet++;
       } else {
         if (track == 0 || quiet >= g) {
@@ -467,7 +507,7 @@ done:
   }
   index = static_cast<uint16_t>(slot);
   io::in_pos += 4 * static_cast<size_t>(i);
-  window_sum = sums[w + i] - sums[i];
+  window_sum = sum;
   peak = pk;
   silence = quiet;
   return i;
