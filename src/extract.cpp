@@ -99,9 +99,16 @@ void split_track(int track) {
                              preserve || track == 1 ? -1 : stop});
 }
 
+// Puts `base` at the start of the 260 bytes at `name`, at most the 253
+// characters the command line takes, so that two digits and ".WAV" fit
+// after it; returns where they go.
+static char* put_base(char* name, const char* base) {
+  snprintf(name, 254, "%s", base);
+  return name + std::strlen(name);
+}
+
 void write_track(const char* base, const track_part& t) {
-  snprintf(outfile, 254, "%s", base);
-  outtrack = outfile + std::strlen(outfile);
+  outtrack = put_base(outfile, base);
   fprintf(stderr, "Writing new WAVE file of track %u...\n", t.number);
   if (!seek_input(t.first_byte)) error(rewind_failed);
   write_wave_header(t.number, static_cast<uint32_t>(t.frames));
@@ -125,8 +132,7 @@ bool confirm_split(bool asking, bool normalizing) {
 
 void check_not_overwritten(const char* base, const file_id& source) {
   char name[260];
-  snprintf(name, 254, "%s", base);
-  char* const end = name + std::strlen(name);
+  char* const end = put_base(name, base);
   for (int track = 1; track <= 99; track++) {
     name_track(end, static_cast<size_t>(name + sizeof name - end), track);
     file_id id;
