@@ -21,7 +21,6 @@
 #include <string_view>
 #include <thread>
 
-#include "analysis.h"
 #include "detect.h"
 #include "keldrun.h"
 
