@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "core.h"
 #include "detect.h"
-#include "keldrun.h"
 #include "wave.h"
 
 namespace {
@@ -20,9 +20,12 @@ namespace {
 constexpr int64_t frames = 1 << 20;  // about 24 s
 
 // Alternating 3 s of a chord and 3 s of hiss with a click now and then, so
-// that the detector sees both sound and silence as in a real side.
-std::vector<unsigned char> recording() {
-  std::vector<unsigned char> bytes(static_cast<size_t>(frames) * 4);
+// that the detector sees both sound and silence as in a real side; after
+// the canonical header.
+std::vector<unsigned char> side() {
+  std::vector<unsigned char> bytes(44 + static_cast<size_t>(frames) * 4);
+  const auto header = wave_header(static_cast<uint32_t>(frames));
+  std::copy(header.begin(), header.end(), bytes.begin());
   uint32_t noise = 12345;
   for (int64_t t = 0; t < frames; t++) {
     noise = noise * 1664525u + 1013904223u;
@@ -37,41 +40,35 @@ std::vector<unsigned char> recording() {
     }
     const auto left = static_cast<uint16_t>(static_cast<int16_t>(l));
     const auto right = static_cast<uint16_t>(static_cast<int16_t>(r));
-    unsigned char* b = &bytes[static_cast<size_t>(t) * 4];
-    b[0] = static_cast<unsigned char>(left);
-    b[1] = static_cast<unsigned char>(left >> 8);
-    b[2] = static_cast<unsigned char>(right);
-    b[3] = static_cast<unsigned char>(right >> 8);
+    write_u16_le(&bytes[44 + static_cast<size_t>(t) * 4], left);
+    write_u16_le(&bytes[46 + static_cast<size_t>(t) * 4], right);
   }
   return bytes;
 }
 
-// Points the detector at the recording with the filter length of the run.
-FILE* start(benchmark::State& state) {
-  static std::vector<unsigned char> bytes = recording();
-  FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
-  if (!f) {
+// Points the detector at the start of the recording, as a listing with the
+// filter length of the run finds it.
+FILE* start(benchmark::State& state, FILE* f = nullptr) {
+  static std::vector<unsigned char> bytes = side();
+  if (f) rewind(f);
+  if (!f && !(f = fmemopen(bytes.data(), bytes.size(), "rb"))) {
     state.SkipWithError("fmemopen failed");
     return nullptr;
   }
-  set_input(f);
-  filter = static_cast<int32_t>(state.range(0));
-  threshold = 1638 * static_cast<uint32_t>(filter + 1);
-  out = nullptr;  // listing: nothing leaves the delay line for a file
-  samples = static_cast<uint32_t>(frames);
-  sample = 0;
-  reset_detector();
+  settings s;
+  s.filter = static_cast<int32_t>(state.range(0));
+  reset_state(s);
+  open_recording(f);
   return f;
 }
 
-void finish(benchmark::State& state, FILE* f) {
+void finish(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * frames);
   // Seconds per frame, shown with an SI prefix (n = ns).
   state.counters["per_frame"] = benchmark::Counter(
       static_cast<double>(frames),
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-  fclose(f);
-  set_input(nullptr);
+  close_recording();
 }
 
 void UpdateFilter(benchmark::State& state) {
@@ -80,11 +77,11 @@ void UpdateFilter(benchmark::State& state) {
   uint16_t peak = 0;
   int64_t loud = 0;
   for (auto _ : state) {
-    seek_input(0);
+    start(state, f);
     for (int64_t t = 0; t < frames; t++) loud += update_filter(&peak);
     benchmark::DoNotOptimize(loud);
   }
-  finish(state, f);
+  finish(state);
 }
 
 void FindTrack(benchmark::State& state) {
@@ -98,9 +95,7 @@ void FindTrack(benchmark::State& state) {
   dup2(null, 2);
   int64_t start_frame = 0, end_frame = 0;
   for (auto _ : state) {
-    seek_input(0);
-    reset_detector();
-    sample = 0;
+    start(state, f);
     for (int track = 1; sample < samples; track++) find_track(track, &start_frame, &end_frame);
     benchmark::DoNotOptimize(end_frame);
   }
@@ -111,7 +106,7 @@ void FindTrack(benchmark::State& state) {
   close(null);
   close(saved_out);
   close(saved_err);
-  finish(state, f);
+  finish(state);
 }
 
 }  // namespace

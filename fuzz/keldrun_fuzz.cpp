@@ -4,50 +4,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
+#include "core.h"
 #include "detect.h"
 #include "error_throw.h"
 #include "extract.h"
-#include "keldrun.h"
-#include "wave.h"
 
 namespace {
-
-struct setup {
-  int32_t filter;
-  uint32_t threshold, gap;
-  int32_t cut;
-};
 
 // Short gaps so that inputs of a few kilobytes hold several tracks; then the
 // extremes: no filter and a one-frame gap (a track at every change of level,
 // up to "too many"), and the longest filter with the highest threshold.
-constexpr setup setups[] = {{10, 1638, 100, 50}, {0, 1, 1, 0}, {1000, 65533, 2000, 0}};
+const settings setups[] = {{10, 1638, 100, 50}, {0, 1, 1, 0}, {1000, 65533, 2000, 0}};
 
-void listing_run(FILE* f, const setup& s) {
-  interactive = false;
-  normalize = preserve = false;
-  filter = s.filter;
-  threshold = s.threshold * static_cast<uint32_t>(s.filter + 1);
-  gap = s.gap;
-  cut = s.cut;
-  std::strcpy(infile, "fuzz");
-  outfile[0] = 0;  // listing only
-  outtrack = outfile;
-  out = nullptr;
-  sample = samples = 0;
-  tracks_written = 0;
-  reset_detector();
-  set_input(f);
+void listing_run(FILE* f, const settings& s) {
+  reset_state(s);
   try {
-    samples = read_wave_header() / 4;
-    if (samples == 0) return;
+    open_recording(f);
     int64_t dummy;
     if (find_track(0, &dummy, &dummy) < 0) split_track(1);
   } catch (const fuzz_error&) {
     // The program's own refusal: the run would end here with exit code 1.
   }
+  close_recording();
 }
 
 }  // namespace
@@ -66,7 +45,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // adds or drops a byte also tries the input under another setup.
   if (!size) fgetc(f);
   listing_run(f, setups[size % (sizeof setups / sizeof setups[0])]);
-  fclose(f);
-  wave = nullptr;
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core.h"
 #include "keldrun.h"
 #include "platform.h"
 
@@ -18,7 +19,7 @@ int32_t cut = -1;           // frames; negative means "as long as the gap"
 char infile[260];           // "-" for standard input
 char outfile[260];          // base name, then the whole track file name
 
-static const char keldrun_usage[] =
+const char keldrun_usage[] =
     "KELDRUN [/I][/N][/P][/T thr][/G gap][/C cut][/F filt] infile [outbase]\n"
     "\n"
     "/I\tRuns without questions (non-interactive)\n"
@@ -46,10 +47,8 @@ static const char keldrun_usage[] =
     "Switches /I, /N, and /P have no effect with piped input or when output file\n"
     "generation is disabled.";
 
-const char* usage_text = keldrun_usage;
-
 void print_usage(FILE* f) {
-  fputs(usage_text, f);
+  fputs(keldrun_usage, f);
 }
 
 void print_banner(FILE* f) {
@@ -58,9 +57,9 @@ void print_banner(FILE* f) {
 }
 
 // Truncates v toward zero into [lo, hi]; a value outside it (or not finite)
-// cannot mean anything sensible, so the command line is refused.
-static int64_t checked_trunc(double v, double lo, double hi) {
-  if (!std::isfinite(v) || v <= lo - 1 || v >= hi + 1) error(usage);
+// cannot mean anything sensible, so there is none.
+static std::optional<int64_t> checked_trunc(double v, double lo, double hi) {
+  if (!std::isfinite(v) || v <= lo - 1 || v >= hi + 1) return std::nullopt;
   return static_cast<int64_t>(v);
 }
 
@@ -75,45 +74,68 @@ bool is_switch(const char* a) {
   return a[0] == '/' && !is_path(a);
 }
 
-int64_t switch_value(int letter, const char* text) {
+// /T and /G wrap negative values modulo 2^32; the range checks decide.
+static std::optional<int64_t> wrapped(std::optional<int64_t> v) {
+  return v ? std::optional<int64_t>(static_cast<uint32_t>(*v)) : v;
+}
+
+std::optional<int64_t> switch_value(int letter, const char* text) {
   const double v = std::strtod(text, nullptr);
-  // /T and /G wrap negative values modulo 2^32; the range checks decide.
   constexpr double i64 = 9223372036854775807.0;
   switch (std::toupper(letter)) {
     case 'T':
-      return static_cast<uint32_t>(checked_trunc(v * 32767, -i64, i64));
+      return wrapped(checked_trunc(v * 32767, -i64, i64));
     case 'G':
-      return static_cast<uint32_t>(checked_trunc(v * 44100, -i64, i64));
+      return wrapped(checked_trunc(v * 44100, -i64, i64));
     case 'F':
-      return static_cast<int32_t>(checked_trunc(v, INT32_MIN, INT32_MAX));
+      return checked_trunc(v, INT32_MIN, INT32_MAX);
     case 'C':
-      return static_cast<int32_t>(checked_trunc(v * 44100, INT32_MIN, INT32_MAX));
+      return checked_trunc(v * 44100, INT32_MIN, INT32_MAX);
   }
-  error(usage);
+  return std::nullopt;
+}
+
+bool set_switch(settings& s, int letter, const char* text) {
+  const std::optional<int64_t> v = switch_value(letter, text);
+  if (!v) return false;
+  switch (std::toupper(letter)) {
+    case 'T':
+      s.level = static_cast<uint32_t>(*v);
+      break;
+    case 'G':
+      s.gap = static_cast<uint32_t>(*v);
+      break;
+    case 'F':
+      s.filter = static_cast<int32_t>(*v);
+      break;
+    default:
+      s.cut = static_cast<int32_t>(*v);
+  }
+  return true;
+}
+
+bool settle(settings& s) {
+  if (s.cut < 0) s.cut = static_cast<int32_t>(s.gap);
+  return s.filter >= 0 && s.filter <= 1000 && s.level != 0 && s.level < 0xFFFE && s.gap != 0 &&
+         s.cut >= 0;
+}
+
+// keldrun's settings as the command line has given them so far.
+static settings given() {
+  return {filter, threshold, gap, cut};
 }
 
 void apply_switch(int letter, const char* text) {
-  const int64_t v = switch_value(letter, text);
-  switch (std::toupper(letter)) {
-    case 'T':
-      threshold = static_cast<uint32_t>(v);
-      break;
-    case 'G':
-      gap = static_cast<uint32_t>(v);
-      break;
-    case 'F':
-      filter = static_cast<int32_t>(v);
-      break;
-    default:
-      cut = static_cast<int32_t>(v);
-  }
+  settings s = given();
+  if (!set_switch(s, letter, text)) error(usage);
+  filter = s.filter, threshold = s.level, gap = s.gap, cut = s.cut;
 }
 
 void settle_settings() {
-  if (cut < 0) cut = static_cast<int32_t>(gap);
-  if (!infile[0] || filter < 0 || filter > 1000 || threshold == 0 || threshold >= 0xFFFE ||
-      gap == 0 || cut < 0)
-    error(usage);
+  settings s = given();
+  const bool in_range = settle(s);
+  cut = s.cut;
+  if (!infile[0] || !in_range) error(usage);
 }
 
 void read_parameter(int argc, char** argv) {

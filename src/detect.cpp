@@ -1,5 +1,6 @@
 #include "detect.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -67,11 +68,78 @@ bool update_filter(uint16_t* peak) {
 // the levels of the block: the level leaving at step k is hist[k], the one
 // entering hist[w + k], so the fast loop needs no ring arithmetic.
 static uint16_t hist[1001 + io::block / 4];
+
 static inline uint16_t frame_level(const unsigned char* f) {
-  const int l = static_cast<int16_t>(f[0] | f[1] << 8), r = static_cast<int16_t>(f[2] | f[3] << 8);
+  const int l = static_cast<int16_t>(read_u16_le(f)), r = static_cast<int16_t>(read_u16_le(f + 2));
   const int al = l < 0 ? -l : l, ar = r < 0 ? -r : r;
   return static_cast<uint16_t>(al > ar ? al : ar);
 }
+
+// Window sums all come from running sums, computed by running_sums8: the
+// detector's block path runs them over the levels entering less those
+// leaving, which gives its window sums step by step; keldrun-view's
+// analysis keeps them over the levels themselves (prefix_sums), so that any
+// window length's sum is the difference of two. The vector loops come in
+// three kinds: one step at a time (the ends of their ranges, and processors
+// without SSE2), SSE2 and AVX2. Window sums never exceed 2^31, so they
+// compare as signed.
+
+// The running sums one at a time, from level k on.
+static void prefix_sums_from(uint32_t k, const uint16_t* x, uint32_t n, uint32_t* p) {
+  for (; k < n; k++) p[k + 1] = p[k] + x[k];
+}
+
+// The window sum of length w of frame j: its running sum less the one w
+// frames before.
+static inline uint32_t sum_at(const uint32_t* e, uint32_t w, uint32_t j) {
+  return e[j] - e[static_cast<int64_t>(j) - w];
+}
+
+// The least and greatest window sums of length w from frame j on.
+static void window_range_from(uint32_t j, const uint32_t* e, uint32_t w, uint32_t n, uint32_t& lo,
+                              uint32_t& hi) {
+  for (; j < n; j++) lo = std::min(lo, sum_at(e, w, j)), hi = std::max(hi, sum_at(e, w, j));
+}
+
+// Whether 8 steps with these sound decisions (a bit each, the first
+// lowest) leave the scan going, counting the silence at their end. Sound
+// after `gap` silent steps ends the scan, and in a probe any sound does:
+// such chunks go step by step. Within a chunk no later run of silence can
+// reach a gap of 8 or more, so only the first sound step can end it.
+static inline bool chunk_goes_on(int sound, bool tracking, uint32_t g, uint32_t& quiet) {
+  if (sound == 0) {
+    quiet += 8;
+    return true;
+  }
+  if (!tracking || quiet + static_cast<uint32_t>(__builtin_ctz(sound)) >= g || g < 8) return false;
+  quiet = static_cast<uint32_t>(__builtin_clz(static_cast<unsigned>(sound))) - 24;
+  return true;
+}
+
+#ifdef __SSE2__
+// The running sums of eight 32-bit values, four in `lo` and four in `hi`,
+// from `sum` (the sum before them, in every lane); returns the sum after
+// them. Within the eight first, so that one step waits for the last only
+// for an addition.
+static inline __m128i running_sums8(__m128i& lo, __m128i& hi, __m128i sum) {
+  lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 4));
+  hi = _mm_add_epi32(hi, _mm_slli_si128(hi, 4));
+  lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 8));
+  hi = _mm_add_epi32(_mm_add_epi32(hi, _mm_slli_si128(hi, 8)), _mm_shuffle_epi32(lo, 0xFF));
+  const __m128i total = _mm_shuffle_epi32(hi, 0xFF);
+  lo = _mm_add_epi32(lo, sum), hi = _mm_add_epi32(hi, sum);
+  return _mm_add_epi32(sum, total);
+}
+
+static inline __m128i window_sums4(const uint32_t* e, uint32_t w, uint32_t j) {
+  return _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(e + j)),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(e + j - w)));
+}
+
+static inline int above4(const uint32_t* e, uint32_t w, uint32_t j, __m128i limit) {
+  return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(window_sums4(e, w, j), limit)));
+}
+#endif
 
 static void frame_levels_sse2(const unsigned char* p, uint32_t n, uint16_t* dst) {
   uint32_t k = 0;
@@ -96,11 +164,71 @@ static void frame_levels_sse2(const unsigned char* p, uint32_t n, uint16_t* dst)
   for (; k < n; k++) dst[k] = frame_level(p + 4 * k);
 }
 
+static void prefix_sums_sse2(const uint16_t* x, uint32_t n, uint32_t* p) {
+  uint32_t k = 0;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  __m128i sum = _mm_set1_epi32(static_cast<int>(p[0]));
+  for (; k + 8 <= n; k += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k));
+    __m128i lo = _mm_unpacklo_epi16(v, zero), hi = _mm_unpackhi_epi16(v, zero);
+    sum = running_sums8(lo, hi, sum);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k + 1), lo);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k + 5), hi);
+  }
+#endif
+  prefix_sums_from(k, x, n, p);
+}
+
+static void window_range_sse2(const uint32_t* e, uint32_t w, uint32_t n, uint32_t& lo,
+                              uint32_t& hi) {
+  uint32_t j = 0;
+  lo = UINT32_MAX, hi = 0;
+#ifdef __SSE2__
+  __m128i least = _mm_set1_epi32(INT32_MAX), most = _mm_setzero_si128();
+  for (; j + 4 <= n; j += 4) {
+    const __m128i d = window_sums4(e, w, j);
+    const __m128i below = _mm_cmplt_epi32(d, least), above = _mm_cmpgt_epi32(d, most);
+    least = _mm_or_si128(_mm_and_si128(below, d), _mm_andnot_si128(below, least));
+    most = _mm_or_si128(_mm_and_si128(above, d), _mm_andnot_si128(above, most));
+  }
+  uint32_t l[4], h[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(l), least);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(h), most);
+  for (int i = 0; i < 4; i++) lo = std::min(lo, l[i]), hi = std::max(hi, h[i]);
+#endif
+  window_range_from(j, e, w, n, lo, hi);
+}
+
+static uint32_t first_window_above_sse2(const uint32_t* e, uint32_t w, uint32_t t) {
+  uint32_t j = 0;
+#ifdef __SSE2__
+  const __m128i limit = _mm_set1_epi32(static_cast<int>(t));
+  for (;; j += 4)
+    if (const int m = above4(e, w, j, limit)) return j + __builtin_ctz(m);
+#endif
+  while (sum_at(e, w, j) <= t) j++;
+  return j;
+}
+
+static uint32_t last_window_above_sse2(const uint32_t* e, uint32_t w, uint32_t to, uint32_t t) {
+  uint32_t j = to;
+#ifdef __SSE2__
+  const __m128i limit = _mm_set1_epi32(static_cast<int>(t));
+  for (; j >= 4; j -= 4)
+    if (const int m = above4(e, w, j - 4, limit)) return j - 4 + 31 - __builtin_clz(m);
+#endif
+  do j--;
+  while (sum_at(e, w, j) <= t);
+  return j;
+}
+
 // Takes whole chunks of 8 steps that do not end the scan, eight decisions at
 // a time, from step `i` on; returns the steps taken, stopping before a chunk
-// that may end the scan.
-static uint32_t whole_chunks(uint32_t i, uint32_t n, uint32_t w, bool tracking, uint32_t& sum,
-                             uint32_t& silence, uint16_t& peak) {
+// that may end the scan. The window sums after each step are the running
+// sums of the levels entering less those leaving.
+static uint32_t whole_chunks_sse2(uint32_t i, uint32_t n, uint32_t w, bool tracking,
+                                  uint32_t& window, uint32_t& silence, uint16_t& peak) {
   uint32_t done = 0;
 #ifdef __SSE2__
   const uint16_t* enter = hist + w + i;
@@ -109,32 +237,18 @@ static uint32_t whole_chunks(uint32_t i, uint32_t n, uint32_t w, bool tracking, 
   const __m128i thr = _mm_set1_epi32(static_cast<int>(threshold));
   // Levels go up to 32768: compared as signed after flipping the top bit.
   __m128i top = _mm_set1_epi16(static_cast<int16_t>(peak ^ 0x8000));
-  __m128i carry = _mm_set1_epi32(static_cast<int>(sum));  // the sum, in every lane
-  const uint32_t g = gap;
+  __m128i sum = _mm_set1_epi32(static_cast<int>(window));
   uint32_t quiet = silence;
   for (; n - done >= 8; done += 8) {
     const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(enter + done));
     const __m128i out = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done));
-    // Window sums after each step: prefix sums of (entering - leaving).
     __m128i lo = _mm_sub_epi32(_mm_unpacklo_epi16(in, zero), _mm_unpacklo_epi16(out, zero));
     __m128i hi = _mm_sub_epi32(_mm_unpackhi_epi16(in, zero), _mm_unpackhi_epi16(out, zero));
-    lo = _mm_add_epi32(lo, _mm_slli_si128(lo, 4));
-    hi = _mm_add_epi32(hi, _mm_slli_si128(hi, 4));
-    lo = _mm_add_epi32(_mm_add_epi32(lo, _mm_slli_si128(lo, 8)), carry);
-    hi = _mm_add_epi32(_mm_add_epi32(hi, _mm_slli_si128(hi, 8)), _mm_shuffle_epi32(lo, 0xFF));
+    const __m128i after = running_sums8(lo, hi, sum);
     const int sound = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(lo, thr))) |
                       _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hi, thr))) << 4;
-    if (sound == 0) {
-      quiet += 8;
-    } else {
-      // Sound that comes after `gap` silent steps ends the scan: that chunk,
-      // and any in a probe, goes step by step. Within a chunk no later run
-      // of silence can reach a gap of 8 or more, so only the first sound
-      // step can end it; the silence after the last one carries on.
-      if (!tracking || quiet + static_cast<uint32_t>(__builtin_ctz(sound)) >= g || g < 8) break;
-      quiet = static_cast<uint32_t>(__builtin_clz(static_cast<unsigned>(sound))) - 24;
-    }
-    carry = _mm_shuffle_epi32(hi, 0xFF);
+    if (!chunk_goes_on(sound, tracking, gap, quiet)) break;
+    sum = after;
     const __m128i passed = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done + 1));
     top = _mm_max_epi16(top, _mm_xor_si128(passed, flip));
   }
@@ -142,19 +256,40 @@ static uint32_t whole_chunks(uint32_t i, uint32_t n, uint32_t w, bool tracking, 
   top = _mm_max_epi16(top, _mm_srli_si128(top, 4));
   top = _mm_max_epi16(top, _mm_srli_si128(top, 2));
   peak = static_cast<uint16_t>(_mm_cvtsi128_si32(top) ^ 0x8000);
-  sum = static_cast<uint32_t>(_mm_cvtsi128_si32(carry));
+  window = static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
   silence = quiet;
 #else
-  (void)i, (void)n, (void)w, (void)tracking, (void)sum, (void)silence, (void)peak;
+  (void)i, (void)n, (void)w, (void)tracking, (void)window, (void)silence, (void)peak;
 #endif
   return done;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// The same two passes with AVX2, sixteen levels and eight decisions per
-// instruction sequence, for processors that have it.
-__attribute__((target("avx2"))) static void frame_levels_avx2(const unsigned char* p, uint32_t n,
-                                                              uint16_t* dst) {
+#define AVX2 __attribute__((target("avx2")))
+
+// The running sums of eight 32-bit values in `d`, from `sum` (in every
+// lane); returns the sum after them. As running_sums8, within the eight
+// first: within each half, then across.
+AVX2 static inline __m256i running_sums8(__m256i& d, __m256i sum) {
+  d = _mm256_add_epi32(d, _mm256_slli_si256(d, 4));
+  d = _mm256_add_epi32(d, _mm256_slli_si256(d, 8));
+  const __m256i half = _mm256_shuffle_epi32(d, 0xFF);
+  d = _mm256_add_epi32(d, _mm256_permute2x128_si256(half, half, 0x08));
+  const __m256i total = _mm256_permutevar8x32_epi32(d, _mm256_set1_epi32(7));
+  d = _mm256_add_epi32(d, sum);
+  return _mm256_add_epi32(sum, total);
+}
+
+AVX2 static inline __m256i window_sums8(const uint32_t* e, uint32_t w, uint32_t j) {
+  return _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(e + j)),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(e + j - w)));
+}
+
+AVX2 static inline int above8(const uint32_t* e, uint32_t w, uint32_t j, __m256i limit) {
+  return _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(window_sums8(e, w, j), limit)));
+}
+
+AVX2 static void frame_levels_avx2(const unsigned char* p, uint32_t n, uint16_t* dst) {
   uint32_t k = 0;
   const __m256i low = _mm256_set1_epi32(0xFFFF);
   for (; k + 16 <= n; k += 16) {
@@ -173,58 +308,145 @@ __attribute__((target("avx2"))) static void frame_levels_avx2(const unsigned cha
   for (; k < n; k++) dst[k] = frame_level(p + 4 * k);
 }
 
-__attribute__((target("avx2"))) static uint32_t whole_chunks_avx2(uint32_t i, uint32_t n,
-                                                                  uint32_t w, bool tracking,
-                                                                  uint32_t& sum, uint32_t& silence,
-                                                                  uint16_t& peak) {
+// Eight levels at x, widened to 32 bits.
+AVX2 static inline __m256i levels8(const uint16_t* x) {
+  return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)));
+}
+
+AVX2 static void prefix_sums_avx2(const uint16_t* x, uint32_t n, uint32_t* p) {
+  uint32_t k = 0;
+  __m256i sum = _mm256_set1_epi32(static_cast<int>(p[0]));
+  for (; k + 8 <= n; k += 8) {
+    __m256i d = levels8(x + k);
+    sum = running_sums8(d, sum);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + k + 1), d);
+  }
+  prefix_sums_from(k, x, n, p);
+}
+
+// The least and the greatest of the eight lanes: halves, quarters, eighths.
+AVX2 static inline uint32_t lane_min(__m256i v) {
+  __m128i x = _mm_min_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  x = _mm_min_epi32(x, _mm_shuffle_epi32(x, 0x4E));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_min_epi32(x, _mm_shuffle_epi32(x, 0xB1))));
+}
+AVX2 static inline uint32_t lane_max(__m256i v) {
+  __m128i x = _mm_max_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  x = _mm_max_epi32(x, _mm_shuffle_epi32(x, 0x4E));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_max_epi32(x, _mm_shuffle_epi32(x, 0xB1))));
+}
+
+// Up to three window lengths at once: the running sums of a frame are read
+// once for all of them.
+template <int count>
+AVX2 static void window_ranges_avx2(const uint32_t* e, const uint32_t* w, uint32_t n, uint32_t* lo,
+                                    uint32_t* hi) {
+  __m256i least[count], most[count];
+  for (int i = 0; i < count; i++)
+    least[i] = _mm256_set1_epi32(INT32_MAX), most[i] = _mm256_setzero_si256();
+  uint32_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256i enter = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(e + j));
+    for (int i = 0; i < count; i++) {
+      const __m256i d = _mm256_sub_epi32(
+          enter, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(e + j - w[i])));
+      least[i] = _mm256_min_epi32(least[i], d);
+      most[i] = _mm256_max_epi32(most[i], d);
+    }
+  }
+  for (int i = 0; i < count; i++) {
+    lo[i] = lane_min(least[i]), hi[i] = lane_max(most[i]);
+    window_range_from(j, e, w[i], n, lo[i], hi[i]);
+  }
+}
+
+AVX2 static uint32_t first_window_above_avx2(const uint32_t* e, uint32_t w, uint32_t t) {
+  const __m256i limit = _mm256_set1_epi32(static_cast<int>(t));
+  for (uint32_t j = 0;; j += 8)
+    if (const int m = above8(e, w, j, limit)) return j + __builtin_ctz(m);
+}
+
+AVX2 static uint32_t last_window_above_avx2(const uint32_t* e, uint32_t w, uint32_t to,
+                                            uint32_t t) {
+  const __m256i limit = _mm256_set1_epi32(static_cast<int>(t));
+  uint32_t j = to;
+  for (; j >= 8; j -= 8)
+    if (const int m = above8(e, w, j - 8, limit)) return j - 8 + 31 - __builtin_clz(m);
+  return last_window_above_sse2(e, w, j, t);
+}
+
+AVX2 static uint32_t whole_chunks_avx2(uint32_t i, uint32_t n, uint32_t w, bool tracking,
+                                       uint32_t& window, uint32_t& silence, uint16_t& peak) {
   const uint16_t* enter = hist + w + i;
   const uint16_t* leave = hist + i;
   const __m256i thr = _mm256_set1_epi32(static_cast<int>(threshold));
+  __m256i sum = _mm256_set1_epi32(static_cast<int>(window));
   __m128i top = _mm_set1_epi16(static_cast<int16_t>(peak));
-  __m256i carry = _mm256_set1_epi32(static_cast<int>(sum));
-  const uint32_t g = gap;
-  uint32_t quiet = silence, done = 0;
+  uint32_t done = 0, quiet = silence;
   for (; n - done >= 8; done += 8) {
-    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(enter + done));
-    const __m128i out = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done));
-    __m256i d = _mm256_sub_epi32(_mm256_cvtepu16_epi32(in), _mm256_cvtepu16_epi32(out));
-    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 4));
-    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 8));
-    // Carry the lower half's total into the upper half, then the sum so far.
-    const __m256i half = _mm256_shuffle_epi32(d, 0xFF);
-    d = _mm256_add_epi32(d, _mm256_permute2x128_si256(half, half, 0x08));
-    d = _mm256_add_epi32(d, carry);
-    const int sound = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(d, thr)));
-    if (sound == 0) {
-      quiet += 8;
-    } else {
-      if (!tracking || quiet + static_cast<uint32_t>(__builtin_ctz(sound)) >= g || g < 8) break;
-      quiet = static_cast<uint32_t>(__builtin_clz(static_cast<unsigned>(sound))) - 24;
-    }
-    carry = _mm256_permutevar8x32_epi32(d, _mm256_set1_epi32(7));
+    __m256i d = _mm256_sub_epi32(levels8(enter + done), levels8(leave + done));
+    const __m256i after = running_sums8(d, sum);
+    if (!chunk_goes_on(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(d, thr))),
+                       tracking, gap, quiet))
+      break;
+    sum = after;
     top = _mm_max_epu16(top, _mm_loadu_si128(reinterpret_cast<const __m128i*>(leave + done + 1)));
   }
   top = _mm_max_epu16(top, _mm_srli_si128(top, 8));
   top = _mm_max_epu16(top, _mm_srli_si128(top, 4));
   top = _mm_max_epu16(top, _mm_srli_si128(top, 2));
   peak = static_cast<uint16_t>(_mm_cvtsi128_si32(top));
-  sum = static_cast<uint32_t>(_mm256_cvtsi256_si32(carry));
+  window = static_cast<uint32_t>(_mm256_cvtsi256_si32(sum));
   silence = quiet;
   return done;
 }
 
 // Static initialisers may run before the one that reads the processor.
 static const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+// Calls the AVX2 kind of a loop where the processor has it and the tests
+// have not asked for SSE2, else the SSE2 kind.
+#define VECTOR_LOOP(name, ...) \
+  return wide_steps ? name##_avx2(__VA_ARGS__) : name##_sse2(__VA_ARGS__)
 #else
 static const bool has_avx2 = false;
+#define VECTOR_LOOP(name, ...) return name##_sse2(__VA_ARGS__)
 #endif
-bool wide_steps = has_avx2;
+static bool wide_steps = has_avx2;
+
+bool use_wide_steps(bool wide) {
+  wide_steps = wide && has_avx2;
+  return wide_steps;
+}
 
 void frame_levels(const unsigned char* p, uint32_t n, uint16_t* dst) {
+  VECTOR_LOOP(frame_levels, p, n, dst);
+}
+
+void prefix_sums(const uint16_t* x, uint32_t n, uint32_t* p) {
+  VECTOR_LOOP(prefix_sums, x, n, p);
+}
+
+void window_ranges(const uint32_t* e, const uint32_t* w, size_t count, uint32_t n, uint32_t* lo,
+                   uint32_t* hi) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (wide_steps) return frame_levels_avx2(p, n, dst);
+  for (; wide_steps && count >= 3; count -= 3, w += 3, lo += 3, hi += 3)
+    window_ranges_avx2<3>(e, w, n, lo, hi);
+  for (; wide_steps && count > 0; count--, w++, lo++, hi++) window_ranges_avx2<1>(e, w, n, lo, hi);
 #endif
-  frame_levels_sse2(p, n, dst);
+  for (size_t i = 0; i < count; i++) window_range_sse2(e, w[i], n, lo[i], hi[i]);
+}
+
+uint32_t first_window_above(const uint32_t* e, uint32_t w, uint32_t t) {
+  VECTOR_LOOP(first_window_above, e, w, t);
+}
+
+uint32_t last_window_above(const uint32_t* e, uint32_t w, uint32_t to, uint32_t t) {
+  VECTOR_LOOP(last_window_above, e, w, to, t);
+}
+
+static uint32_t whole_chunks(uint32_t i, uint32_t n, uint32_t w, bool tracking, uint32_t& window,
+                             uint32_t& silence, uint16_t& peak) {
+  VECTOR_LOOP(whole_chunks, i, n, w, tracking, window, silence, peak);
 }
 
 // Steps through `n` frames already in the read buffer, with the same effect
@@ -247,12 +469,7 @@ static uint32_t scan_buffered(uint32_t n, int track, uint16_t& peak, uint32_t& s
   const uint32_t thr = threshold, g = gap;
   uint16_t pk = peak;
   while (i < n) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (wide_steps)
-      i += whole_chunks_avx2(i, n - i, w, track != 0, sum, quiet, pk);
-    else
-#endif
-      i += whole_chunks(i, n - i, w, track != 0, sum, quiet, pk);
+    i += whole_chunks(i, n - i, w, track != 0, sum, quiet, pk);
     // The steps where the decision changes (and the last few) one by one.
     for (const uint32_t upto = n - i < 8 ? n : i + 8; i < upto;) {
       sum += hist[w + i] - hist[i];
@@ -283,8 +500,8 @@ done:
   uint32_t slot = (index + first) % w;
   for (uint32_t k = first; k < i; k++) {
     const unsigned char* f = p + 4 * k;
-    filt_left[slot] = static_cast<int16_t>(f[0] | f[1] << 8);
-    filt_right[slot] = static_cast<int16_t>(f[2] | f[3] << 8);
+    filt_left[slot] = static_cast<int16_t>(read_u16_le(f));
+    filt_right[slot] = static_cast<int16_t>(read_u16_le(f + 2));
     levels[slot] = hist[w + k];
     if (++slot == w) slot = 0;
   }

@@ -23,8 +23,21 @@ extern FILE* progress_out;
 void show_progress(uint32_t u);
 // The time text "mm:ss.mmm" of `u` frames, in a buffer reused by each call.
 const char* timef(uint32_t u);
-// Whether the scan uses AVX2 (set where the processor has it; tests clear it
-// to check the SSE2 path).
-extern bool wide_steps;
+// Sets p[k + 1] = p[k] + x[k] for k < n, from the p[0] given, wrapping at
+// 2^32: the sum of levels a..b - 1 is then p[b] - p[a], for any window.
+void prefix_sums(const uint16_t* x, uint32_t n, uint32_t* p);
+// Of the window sums e[j] - e[j - w] of such sums `e` (never above 2^31):
+// for each of the `count` window lengths w[i], the least and the greatest
+// for j < n, in lo[i] and hi[i];
+void window_ranges(const uint32_t* e, const uint32_t* w, size_t count, uint32_t n, uint32_t* lo,
+                   uint32_t* hi);
+// the first j above `t`, which must come (sums up to 8 past it are read);
+uint32_t first_window_above(const uint32_t* e, uint32_t w, uint32_t t);
+// the last j below `to` above `t`, which must come.
+uint32_t last_window_above(const uint32_t* e, uint32_t w, uint32_t to, uint32_t t);
+// Makes the vector loops use AVX2 (when `wide` and the processor has it) or
+// SSE2; returns whether they use AVX2. They use it from the start where
+// the processor has it.
+bool use_wide_steps(bool wide);
 // Empties the filter's window, as at program start.
 void reset_detector();

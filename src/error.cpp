@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "control.h"
+#include "core.h"
 #include "keldrun.h"
 
 const char* const err_text[err_count] = {
@@ -21,12 +22,20 @@ const char* const err_text[err_count] = {
 };
 
 void error(err code) {
+  error(code, keldrun_usage);
+}
+
+void error(err code, const char* usage_text) {
   if (code == usage) {
-    print_usage(stdout);
+    fputs(usage_text, stdout);
     fputc('\n', stdout);
   }
   fputs(err_text[code], stderr);
   fputs("\n\a", stderr);
+  end_run();
+}
+
+void end_run() {
   // Whatever was written stays on disk as far as it got; nothing is deleted.
   if (out) fclose(out);
   if (wave) fclose(wave);

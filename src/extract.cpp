@@ -2,7 +2,10 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
+#include "core.h"
 #include "detect.h"
 #include "keldrun.h"
 #include "wave.h"
@@ -14,8 +17,8 @@ bool source_as_left(const file_id& now) {
   return same_file(now, source_id) && now.size == source_id.size;
 }
 
-bool ask(const char* question, bool value) {
-  if (!interactive) return value;
+bool ask(const char* question, bool value, bool asking) {
+  if (!asking) return value;
   fputs(question, stderr);
   fflush(stderr);  // where stderr is buffered (a pipe on Windows), the question shows first
   discard_buffered_input(stdin);
@@ -35,7 +38,7 @@ int16_t normalized(int16_t x, uint16_t peak) {
 
 // Copies `frames` frames from the input to `out`, scaled when normalizing;
 // the input must deliver every one of them.
-static void copy_frames(int64_t first, int64_t frames, uint16_t peak) {
+static void copy_frames(int64_t first, int64_t frames, uint16_t peak, bool normalizing) {
   static unsigned char buf[32768 * 4];
   int64_t i = first;
   const int64_t last = first + frames;
@@ -47,13 +50,10 @@ static void copy_frames(int64_t first, int64_t frames, uint16_t peak) {
     // A short read here would put filler into a track whose frames are about
     // to be cut from the source.
     if (read_block(buf, 4 * n) != 4 * n) error(rewind_failed);
-    if (normalize) {
-      for (size_t k = 0; k < 2 * n; k++) {
-        const int16_t x = static_cast<int16_t>(buf[2 * k] | buf[2 * k + 1] << 8);
-        const uint16_t y = static_cast<uint16_t>(normalized(x, peak));
-        buf[2 * k] = static_cast<unsigned char>(y);
-        buf[2 * k + 1] = static_cast<unsigned char>(y >> 8);
-      }
+    if (normalizing) {
+      for (unsigned char* b = buf; b < buf + 4 * n; b += 2)
+        write_u16_le(b,
+                     static_cast<uint16_t>(normalized(static_cast<int16_t>(read_u16_le(b)), peak)));
     }
     write_bytes(buf, static_cast<int64_t>(4 * n));
     i += static_cast<int64_t>(n);
@@ -89,26 +89,61 @@ void split_track(int track) {
     // Data the scan could not read was never examined: neither cut nor
     // deleted, it must stay where it is.
     if (input_failed()) error(read_failed);
-    fflush(stdout);  // the whole table is in view before the question
-    if (!ask("\n\aSplit the file as shown above? (Y/N) ", true)) error(interrupted);
-    normalize = ask("Normalize the track volume? (Y/N) ", normalize);
+    normalize = confirm_split(interactive, normalize);
   }
   // Unwinding: the last track is written first, so each track can be cut
   // from the end of the source as soon as it is safe in its own file.
   if (end <= start || !writing) return;
-  fprintf(stderr, "Writing new WAVE file of track %u...\n", track);
-  if (!seek_input(ptr)) error(rewind_failed);
-  write_wave_header(track, static_cast<uint32_t>(end - start));
-  copy_frames(start, end - start, peak);
+  const std::string base(outfile, outtrack);
+  write_track(base.c_str(), {track, ptr, start, end - start, peak, normalize,
+                             preserve || track == 1 ? -1 : stop});
+}
+
+// Puts `base` at the start of the 260 bytes at `name`, at most the 253
+// characters the command line takes, so that two digits and ".WAV" fit
+// after it; returns where they go.
+static char* put_base(char* name, const char* base) {
+  snprintf(name, 254, "%s", base);
+  return name + std::strlen(name);
+}
+
+void write_track(const char* base, const track_part& t) {
+  outtrack = put_base(outfile, base);
+  fprintf(stderr, "Writing new WAVE file of track %u...\n", t.number);
+  if (!seek_input(t.first_byte)) error(rewind_failed);
+  write_wave_header(t.number, static_cast<uint32_t>(t.frames));
+  copy_frames(t.start, t.frames, t.peak, t.normalize);
   close_out_durably();
   tracks_written++;
-  if (preserve || track == 1) return;
+  if (t.cut_at < 0) return;
   fputs("Deleting the track from the WAVE file...\n", stderr);
   fclose(wave);
   wave = nullptr;
-  truncate_file(infile, stop, &source_id);
-  source_id.size = stop;
+  truncate_file(infile, t.cut_at, &source_id);
+  source_id.size = t.cut_at;
   reopen_source();
+}
+
+bool confirm_split(bool asking, bool normalizing) {
+  fflush(stdout);  // the whole table is in view before the question
+  if (!ask("\n\aSplit the file as shown above? (Y/N) ", true, asking)) error(interrupted);
+  return ask("Normalize the track volume? (Y/N) ", normalizing, asking);
+}
+
+void check_not_overwritten(const char* base, const file_id& source) {
+  char name[260];
+  char* const end = put_base(name, base);
+  for (int track = 1; track <= 99; track++) {
+    name_track(end, static_cast<size_t>(name + sizeof name - end), track);
+    file_id id;
+    if (identify(name, &id) && same_file(id, source)) error(input_overwritten);
+  }
+}
+
+void delete_source() {
+  file_id now;
+  if (!identify(infile, &now) || !source_as_left(now)) error(truncate_failed);
+  remove(infile);
 }
 
 void split_track_on_the_fly(int track) {
@@ -119,15 +154,9 @@ void split_track_on_the_fly(int track) {
   if (end > start) {
     // The scan wrote the track and its discarded end: patch the two sizes,
     // then cut the file back to the track before it is made durable.
-    const uint32_t bytes = static_cast<uint32_t>(4 * (end - start));
-    flush_out();
-    if (!seek_file(out, 4)) error(write_failed);
-    write_dword(bytes + 36);
-    flush_out();
-    if (!seek_file(out, 40)) error(write_failed);
-    write_dword(bytes);
-    flush_out();
-    if (!truncate_open(out, 44 + static_cast<int64_t>(bytes))) error(truncate_failed);
+    const uint32_t frames = static_cast<uint32_t>(end - start);
+    patch_wave_sizes(frames);
+    if (!truncate_open(out, 44 + static_cast<int64_t>(data_size(frames)))) error(truncate_failed);
     close_out_durably();
     tracks_written++;
   } else {

@@ -17,7 +17,7 @@ extern int tracks_written;
 void split_track(int track);
 // Splits piped input from `track` on, front to back, as it is read.
 void split_track_on_the_fly(int track);
-// Shows `question` and reads Y or N from stdin; `value` when not interactive.
-bool ask(const char* question, bool value);
+// Shows `question` and reads Y or N from stdin; `value` when not `asking`.
+bool ask(const char* question, bool value, bool asking);
 // Scales sample x so that `peak` becomes full scale (truncated toward zero).
 int16_t normalized(int16_t x, uint16_t peak);

@@ -5,23 +5,11 @@
 #include <cstring>
 
 #include "control.h"
+#include "core.h"
 #include "detect.h"
 #include "extract.h"
 #include "platform.h"
 #include "wave.h"
-
-// Refuses an input that one of the track files would replace, under any of
-// the names (./TRACK02.WAV, a link) that lead to the same file.
-static void check_not_overwritten() {
-  for (int track = 1; track <= 99; track++) {
-    snprintf(outtrack, static_cast<size_t>(outfile + sizeof outfile - outtrack), "%2.2d.WAV",
-             track);
-    file_id id;
-    const bool same = identify(outfile, &id) && same_file(id, source_id);
-    *outtrack = 0;
-    if (same) error(input_overwritten);
-  }
-}
 
 int main(int argc, char** argv) {
   // A closed descriptor 0, 1 or 2 would be handed to a track file, and the
@@ -74,7 +62,8 @@ int main(int argc, char** argv) {
   // as it is read, like a pipe: the in-place splitter would read it to its
   // end and then be unable to go back for the tracks.
   const bool on_the_fly = writing && (!infile[0] || !known || !source_id.regular);
-  if (writing && known) check_not_overwritten();
+  // Under any of the names (./TRACK02.WAV, a link) that lead to it.
+  if (writing && known) check_not_overwritten(outfile, source_id);
 
   samples = read_wave_header() / 4;
   if (samples == 0) error(invalid_format);
@@ -94,15 +83,10 @@ int main(int argc, char** argv) {
     split_track(1);
     // Every track came out empty: the source is all there is, so keep it.
     if (writing && tracks_written == 0) error(no_tracks);
-    fclose(wave);
-    wave = nullptr;
+    close_recording();
     // Only the file this run cut, at the length it left it: anything added
     // to it meanwhile is not ours to delete.
-    file_id now;
-    if (writing && !preserve) {
-      if (!identify(infile, &now) || !source_as_left(now)) error(truncate_failed);
-      remove(infile);
-    }
+    if (writing && !preserve) delete_source();
   }
   fputs("WAVE data successfully splitted. \n\a", stderr);
   return 0;

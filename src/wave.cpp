@@ -4,15 +4,6 @@
 
 #include "platform.h"
 
-const unsigned char riff[4] = {'R', 'I', 'F', 'F'};
-const unsigned char wavefmt[32] = {'W',  'A',  'V', 'E', 'f', 'm', 't', ' ',  //
-                                   16,   0,    0,   0,                        // format chunk size
-                                   1,    0,    2,   0,                        // PCM, 2 channels
-                                   0x44, 0xAC, 0,   0,  // 44100 frames per second
-                                   0x10, 0xB1, 2,   0,  // 176400 bytes per second
-                                   4,    0,    16,  0,  // 4 bytes per frame, 16 bits
-                                   'd',  'a',  't', 'a'};
-
 FILE* wave = nullptr;
 FILE* out = nullptr;
 unsigned char in[4];
@@ -124,7 +115,7 @@ uint32_t read_dword() {
 
 int16_t read_word() {
   read_bytes(2);
-  return static_cast<int16_t>(in[0] | in[1] << 8);
+  return static_cast<int16_t>(read_u16_le(in));
 }
 
 static bool read_id(const char* id) {
@@ -195,10 +186,6 @@ void write_bytes(const void* p, int64_t count) {
   out_len += n;
 }
 
-static void write_u32_le(unsigned char* b, uint32_t u) {
-  for (int i = 0; i < 4; i++) b[i] = static_cast<unsigned char>(u >> 8 * i);
-}
-
 void write_dword(uint32_t u) {
   unsigned char b[4];
   write_u32_le(b, u);
@@ -206,22 +193,37 @@ void write_dword(uint32_t u) {
 }
 
 void write_word(int16_t s) {
-  const uint16_t u = static_cast<uint16_t>(s);
-  const unsigned char b[2] = {static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8)};
+  unsigned char b[2];
+  write_u16_le(b, static_cast<uint16_t>(s));
   write_bytes(b, 2);
 }
 
+void name_track(char* at, size_t room, int32_t track) {
+  snprintf(at, room, "%2.2d.WAV", track);
+}
+
 void write_wave_header(int32_t track, uint32_t frames) {
-  snprintf(outtrack, static_cast<size_t>(outfile + sizeof outfile - outtrack), "%2.2d.WAV", track);
+  name_track(outtrack, static_cast<size_t>(outfile + sizeof outfile - outtrack), track);
   out_len = unsent = 0;
   out = fopen(outfile, "wb");
   if (!out) error(write_failed);
   // Our own buffer does the buffering; the stream passes blocks straight on.
   setvbuf(out, nullptr, _IONBF, 0);
-  write_bytes(riff, 4);
-  write_dword(4 * frames + 36);  // "WAVE" 4 + fmt chunk 24 + data header 8
-  write_bytes(wavefmt, 32);
-  write_dword(4 * frames);
+  const auto header = wave_header(frames);
+  write_bytes(header.data(), header.size());
+}
+
+// Writes `u` at byte `pos` of `out`, straight through.
+static void put_u32_at(int64_t pos, uint32_t u) {
+  if (!seek_file(out, pos)) error(write_failed);
+  write_dword(u);
+  flush_out();
+}
+
+void patch_wave_sizes(uint32_t frames) {
+  flush_out();
+  put_u32_at(4, riff_size(frames));
+  put_u32_at(40, data_size(frames));
 }
 
 void close_out_durably() {

@@ -1,15 +1,51 @@
 // WAVE file I/O: the input readers, the track file writers, the header.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 #include "keldrun.h"
 
+// Little-endian fields, least significant byte first.
+inline void write_u16_le(unsigned char* b, uint16_t u) {
+  b[0] = static_cast<unsigned char>(u);
+  b[1] = static_cast<unsigned char>(u >> 8);
+}
+inline void write_u32_le(unsigned char* b, uint32_t u) {
+  for (int i = 0; i < 4; i++) b[i] = static_cast<unsigned char>(u >> 8 * i);
+}
+inline uint16_t read_u16_le(const unsigned char* b) {
+  return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+
 // The fixed bytes of the canonical header: offset 0, and offsets 8 to 39.
-extern const unsigned char riff[4];
-extern const unsigned char wavefmt[32];
+inline constexpr unsigned char riff[4] = {'R', 'I', 'F', 'F'};
+inline constexpr unsigned char wavefmt[32] = {'W',  'A',  'V', 'E', 'f', 'm', 't', ' ',  //
+                                              16,   0,    0,   0,  // format chunk size
+                                              1,    0,    2,   0,  // PCM, 2 channels
+                                              0x44, 0xAC, 0,   0,  // 44100 frames per second
+                                              0x10, 0xB1, 2,   0,  // 176400 bytes per second
+                                              4,    0,    16,  0,  // 4 bytes per frame, 16 bits
+                                              'd',  'a',  't', 'a'};
+// The two size fields of the canonical header of `frames` frames, at
+// offsets 4 and 40 (unsigned 32-bit arithmetic, as the fields hold them).
+constexpr uint32_t riff_size(uint32_t frames) {
+  return 4 * frames + 36;  // "WAVE" 4 + fmt chunk 24 + data header 8
+}
+constexpr uint32_t data_size(uint32_t frames) {
+  return 4 * frames;
+}
+// The canonical 44-byte header of a file of `frames` frames.
+inline std::array<unsigned char, 44> wave_header(uint32_t frames) {
+  std::array<unsigned char, 44> h;
+  for (int i = 0; i < 4; i++) h[i] = riff[i];
+  write_u32_le(&h[4], riff_size(frames));
+  for (int i = 0; i < 32; i++) h[8 + i] = wavefmt[i];
+  write_u32_le(&h[40], data_size(frames));
+  return h;
+}
 
 // Makes `f` the input stream `wave`, with an empty read buffer.
 void set_input(FILE* f);
@@ -36,9 +72,15 @@ void skip_bytes(uint32_t n);
 uint32_t read_dword();
 int16_t read_word();
 
+// Writes the name of track `track`'s file at `at` (where its base ends, with
+// `room` bytes left): two digits and ".WAV".
+void name_track(char* at, size_t room, int32_t track);
 // Names track `track` in `outfile`, creates it as `out` and writes the
 // header for `frames` frames.
 void write_wave_header(int32_t track, uint32_t frames);
+// Sets the two size fields of the header of `out` for `frames` frames, in
+// place, once what is buffered has gone out.
+void patch_wave_sizes(uint32_t frames);
 void write_bytes(const void* p, int64_t count);
 void write_dword(uint32_t u);
 void write_word(int16_t s);
@@ -61,8 +103,8 @@ extern size_t out_len;
 inline void read_frame(int16_t& left, int16_t& right) {
   if (io::in_len - io::in_pos >= 4) {
     const unsigned char* b = io::in_buf + io::in_pos;
-    left = static_cast<int16_t>(b[0] | b[1] << 8);
-    right = static_cast<int16_t>(b[2] | b[3] << 8);
+    left = static_cast<int16_t>(read_u16_le(b));
+    right = static_cast<int16_t>(read_u16_le(b + 2));
     io::in_pos += 4;
   } else {
     left = read_word();
@@ -74,10 +116,8 @@ inline void read_frame(int16_t& left, int16_t& right) {
 inline void write_frame(int16_t left, int16_t right) {
   if (io::block - io::out_len >= 4) {
     unsigned char* b = io::out_buf + io::out_len;
-    b[0] = static_cast<unsigned char>(left);
-    b[1] = static_cast<unsigned char>(static_cast<uint16_t>(left) >> 8);
-    b[2] = static_cast<unsigned char>(right);
-    b[3] = static_cast<unsigned char>(static_cast<uint16_t>(right) >> 8);
+    write_u16_le(b, static_cast<uint16_t>(left));
+    write_u16_le(b + 2, static_cast<uint16_t>(right));
     io::out_len += 4;
   } else {
     write_word(left);

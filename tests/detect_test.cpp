@@ -7,10 +7,8 @@
 
 #include <random>
 
-#include "analysis.h"
+#include "core.h"
 #include "helpers.h"
-#include "keldrun.h"
-#include "wave.h"
 
 namespace {
 
@@ -33,11 +31,14 @@ std::string random_material(std::mt19937& rng, uint32_t frames, int thr, uint32_
   return r;
 }
 
-TEST(Detector, FindsWhatTheModelFinds) {
+using Detector = th::VectorPath;
+INSTANTIATE_TEST_SUITE_P(Paths, Detector, testing::Bool(), th::path_name);
+
+TEST_P(Detector, FindsWhatTheModelFinds) {
   struct Case {
     std::string data;
     int64_t declared;
-    th::Settings s;
+    settings s;
   };
   std::vector<Case> cases = {
       {th::frames("s4 l1000:10 s7 l1000:10"), -1, {2, 100, 5, 3}},     // exactly the gap
@@ -62,28 +63,19 @@ TEST(Detector, FindsWhatTheModelFinds) {
     const std::string data = random_material(rng, 40000, 1638, 3 * static_cast<uint32_t>(f) + 40);
     for (uint32_t g : {1, 2, 9, 300}) cases.push_back({data, -1, {f, 1638, g, 2}});
   }
-  const bool avx2 = wide_steps;
-  for (const bool wide : {false, avx2}) {
-    wide_steps = wide;
-    for (size_t i = 0; i < cases.size(); i++) {
-      const Case& c = cases[i];
-      SCOPED_TRACE(testing::Message() << "case " << i << (wide ? ", AVX2" : ", SSE2"));
-      bool too_many = false;
-      const auto want = th::model(c.data, c.declared, c.s, &too_many);
-      filter = c.s.filter, threshold = c.s.threshold * static_cast<uint32_t>(c.s.filter + 1);
-      gap = c.s.gap, cut = c.s.cut;
-      samples = static_cast<uint32_t>(c.declared < 0 ? c.data.size() / 4 : c.declared);
-      set_input(th::memfile(c.data));
-      const listing got = detector_listing();
-      fclose(wave);
-      wave = nullptr;
-      EXPECT_EQ(th::exactly(got), th::exactly(want, too_many));
-    }
+  for (size_t i = 0; i < cases.size(); i++) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(testing::Message() << "case " << i);
+    bool too_many = false;
+    const auto want = th::model(c.data, c.declared, c.s, &too_many);
+    open_recording(th::memfile(th::wave(c.data, c.declared)));
+    const listing got = list_tracks(c.s);
+    close_recording();
+    EXPECT_EQ(th::exactly(got), th::exactly(want, too_many));
   }
-  wide_steps = avx2;
 }
 
-TEST(Detector, TimeTextAndProgress) {
+TEST(Progress, TimeTextAndCadence) {
   const std::pair<uint32_t, const char*> times[] = {
       {0, "00:00.000"},
       {44, "00:00.000"},

@@ -21,10 +21,22 @@
 #include <string_view>
 #include <thread>
 
-#include "analysis.h"
+#include "detect.h"
 #include "keldrun.h"
 
 namespace th {
+
+void VectorPath::SetUp() {
+  if (use_wide_steps(GetParam()) != GetParam()) GTEST_SKIP() << "this processor has no AVX2";
+}
+
+void VectorPath::TearDown() {
+  use_wide_steps(true);
+}
+
+std::string path_name(const testing::TestParamInfo<bool>& path) {
+  return path.param ? "AVX2" : "SSE2";
+}
 
 namespace fs = std::filesystem;
 
@@ -106,12 +118,12 @@ std::string wave(const std::string& data, int64_t declared) {
   return canonical_header(static_cast<uint32_t>(declared < 0 ? data.size() : declared)) + data;
 }
 
-Settings settings_of(const std::vector<std::string>& args) {
-  Settings s;
+settings settings_of(const std::vector<std::string>& args) {
+  settings s;
   for (size_t i = 0; i + 1 < args.size(); i++) {
     const double v = std::strtod(args[i + 1].c_str(), nullptr);
     const char sw = args[i].size() == 2 && args[i][0] == '/' ? std::toupper(args[i][1]) : 0;
-    if (sw == 'T') s.threshold = static_cast<uint32_t>(static_cast<int64_t>(v * 32767));
+    if (sw == 'T') s.level = static_cast<uint32_t>(static_cast<int64_t>(v * 32767));
     if (sw == 'G') s.gap = static_cast<uint32_t>(static_cast<int64_t>(v * 44100));
     if (sw == 'F') s.filter = static_cast<int32_t>(v);
     if (sw == 'C') s.cut = static_cast<int32_t>(v * 44100);
@@ -130,7 +142,7 @@ std::vector<int> levels(const std::string& data, int64_t frames) {
   return level;
 }
 
-std::vector<Track> model(const std::string& data, int64_t declared, Settings s, bool* too_many) {
+std::vector<Track> model(const std::string& data, int64_t declared, settings s, bool* too_many) {
   const int64_t present = static_cast<int64_t>(data.size() / 4);
   if (declared < 0) declared = present;
   // The step that meets an early end reads what is left, 0xFF for the rest.
@@ -141,7 +153,7 @@ std::vector<Track> model(const std::string& data, int64_t declared, Settings s, 
   const auto sound = [&](int64_t k) {
     int64_t sum = 0;
     for (int64_t j = std::max<int64_t>(0, k - f); j <= k; j++) sum += level[static_cast<size_t>(j)];
-    return sum > int64_t{s.threshold} * (f + 1);
+    return sum > int64_t{s.level} * (f + 1);
   };
   std::vector<Track> tracks;
   int64_t pos = 0;

@@ -2,6 +2,8 @@
 // temporary directories, and runs of the built programs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -10,9 +12,17 @@
 #include <utility>
 #include <vector>
 
-struct listing;
+#include "core.h"
 
 namespace th {
+
+// A test run on each vector path: SSE2, then AVX2 (skipped where the
+// processor has none).
+struct VectorPath : testing::TestWithParam<bool> {
+  void SetUp() override;
+  void TearDown() override;
+};
+std::string path_name(const testing::TestParamInfo<bool>& path);
 
 std::string u32(uint32_t v);
 std::string u16(uint16_t v);
@@ -38,15 +48,8 @@ std::string wave(const std::string& data, int64_t declared = -1);
 // magnitude; bytes past the end read as 0xFF.
 std::vector<int> levels(const std::string& data, int64_t frames);
 
-// What the detector is given: the per-frame threshold as a level.
-struct Settings {
-  int32_t filter = 10;
-  uint32_t threshold = 1638;
-  uint32_t gap = 88200;
-  int32_t cut = -1;  // negative: the gap
-};
 // The settings that keldrun's switches /T /G /C /F among `args` make.
-Settings settings_of(const std::vector<std::string>& args);
+settings settings_of(const std::vector<std::string>& args);
 
 struct Track {
   int number;
@@ -56,7 +59,7 @@ struct Track {
 // The tracks a scan of `data` finds, worked out frame by frame with the
 // window re-added at every step; `declared` frames are declared (-1: those
 // present). Sets `too_many` when sound follows a 99th track.
-std::vector<Track> model(const std::string& data, int64_t declared, Settings s,
+std::vector<Track> model(const std::string& data, int64_t declared, settings s,
                          bool* too_many = nullptr);
 // A listing in frames, where its rows' milliseconds would hide a frame's
 // difference: the tracks scanned, how the scan ended, and each row's number,

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "core.h"
 #include "helpers.h"
 #include "platform.h"
 
@@ -27,7 +28,7 @@ const std::string kData = th::chunk("data", th::u16(0x1234) + "\xCD\xAB\1\0\2\0"
 // past the end (invalid_format); an endless walk is killed by the alarm.
 [[noreturn]] void check_header(const std::string& bytes, uint32_t size) {
   alarm(2);
-  samples = 0;
+  reset_state({});
   set_input(th::memfile(bytes));
   const uint32_t got = read_wave_header();
   std::exit(got == 0 ? 2 : got == size && read_word() == 0x1234 ? 3 : 4);
@@ -74,13 +75,12 @@ TEST(WaveHeaderDeathTest, EveryTruncationIsRejected) {
         << "cut at " << n;
   // Cut inside the data size: the missing bytes read as 0xFF, silently.
   for (uint32_t missing = 1; missing <= 4; missing++) {
-    samples = 0;
+    reset_state({});
     set_input(th::memfile(full.substr(0, full.size() - missing)));
     testing::internal::CaptureStderr();
     EXPECT_EQ(read_wave_header(), 0x08070605u | ~0u << (32 - 8 * missing));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    fclose(wave);
-    wave = nullptr;
+    close_recording();
   }
 }
 

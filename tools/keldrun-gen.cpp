@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "wave.h"
+
 namespace {
 
 constexpr int64_t rate = 44100;
@@ -714,28 +716,8 @@ int main(int argc, char** argv) {
 #endif
   }
 
-  const uint32_t data = static_cast<uint32_t>(side.frames * 4);
-  unsigned char header[44];
-  auto put32 = [&](int at, uint32_t v) {
-    for (int i = 0; i < 4; i++) header[at + i] = static_cast<unsigned char>(v >> (8 * i));
-  };
-  auto put16 = [&](int at, uint32_t v) {
-    header[at] = static_cast<unsigned char>(v);
-    header[at + 1] = static_cast<unsigned char>(v >> 8);
-  };
-  std::memcpy(header, "RIFF", 4);
-  put32(4, 36 + data);
-  std::memcpy(header + 8, "WAVEfmt ", 8);
-  put32(16, 16);
-  put16(20, 1);       // PCM
-  put16(22, 2);       // stereo
-  put32(24, 44100);   // frames per second
-  put32(28, 176400);  // bytes per second
-  put16(32, 4);       // bytes per frame
-  put16(34, 16);      // bits per sample
-  std::memcpy(header + 36, "data", 4);
-  put32(40, data);
-  if (std::fwrite(header, 1, sizeof header, f) != sizeof header) fail("write failed");
+  const auto header = wave_header(static_cast<uint32_t>(side.frames));
+  if (std::fwrite(header.data(), 1, header.size(), f) != header.size()) fail("write failed");
 
   constexpr int64_t block = 1 << 14;
   static int32_t left[block], right[block];
@@ -824,13 +806,8 @@ int main(int argc, char** argv) {
       }
 
     for (int64_t j = 0; j < count; j++) {
-      const uint16_t l = static_cast<uint16_t>(clamp16(left[j]));
-      const uint16_t rr = static_cast<uint16_t>(clamp16(right[j]));
-      unsigned char* b = bytes + 4 * j;
-      b[0] = static_cast<unsigned char>(l);
-      b[1] = static_cast<unsigned char>(l >> 8);
-      b[2] = static_cast<unsigned char>(rr);
-      b[3] = static_cast<unsigned char>(rr >> 8);
+      write_u16_le(bytes + 4 * j, static_cast<uint16_t>(clamp16(left[j])));
+      write_u16_le(bytes + 4 * j + 2, static_cast<uint16_t>(clamp16(right[j])));
     }
     const size_t n = static_cast<size_t>(count) * 4;
     if (std::fwrite(bytes, 1, n, f) != n)

@@ -7,7 +7,7 @@
 #include <deque>
 #include <tuple>
 
-#include "control.h"
+#include "core.h"
 #include "detect.h"
 #include "quote.h"
 
@@ -38,7 +38,7 @@ std::string nice(int letter, double want, int64_t lo, int64_t hi) {
     char f[8];
     snprintf(f, sizeof f, "%%.%dg", digits);
     const std::string t = format(f, want / 44100);
-    const int64_t v = switch_value(letter, t.c_str());
+    const int64_t v = *switch_value(letter, t.c_str());
     if (v >= lo && v <= hi) return t;
   }
   return format("%.6f", static_cast<double>(hi) / 44100);
@@ -82,9 +82,9 @@ candidate make(const analysis& a, const detection& d, const std::string& t, cons
   k.filter = d.filter;
   k.level = d.level;
   k.t = t, k.g = g, k.c = c;
-  k.gap = static_cast<uint32_t>(switch_value('G', g.c_str()));
+  k.gap = static_cast<uint32_t>(*switch_value('G', g.c_str()));
   k.cut =
-      c.empty() ? static_cast<int32_t>(k.gap) : static_cast<int32_t>(switch_value('C', c.c_str()));
+      c.empty() ? static_cast<int32_t>(k.gap) : static_cast<int32_t>(*switch_value('C', c.c_str()));
   k.table = model_listing(a, d, k.gap, k.cut);
   for (const quiet_run& r : boundaries(a, d, k.gap))
     k.gaps.push_back({r.start, r.stop, secs(r.length()) + " of silence", {}});
@@ -281,7 +281,7 @@ pick best_for(const analysis& a, int n, const std::vector<int64_t>& lengths = {}
   std::vector<pick> found;
   for (size_t fi = 0; fi < a.filters.size(); fi++) {
     for (const std::string& gt : gap_grid) {
-      const int64_t g64 = switch_value('G', gt.c_str());
+      const int64_t g64 = *switch_value('G', gt.c_str());
       if (g64 < a.min_gap()) continue;
       const uint32_t g = static_cast<uint32_t>(g64);
       const auto at = [&](size_t ti) -> const detection& { return a.found[fi * nt + ti]; };
@@ -331,12 +331,12 @@ bool settle(const analysis& a, const detection& d, const std::string& t, gap_ran
             const std::string& label, candidate& out) {
   if (gr.empty()) return false;
   const std::string g = nice('G', std::sqrt(static_cast<double>(gr.lo) * gr.hi), gr.lo, gr.hi);
-  const uint32_t gap = static_cast<uint32_t>(switch_value('G', g.c_str()));
+  const uint32_t gap = static_cast<uint32_t>(*switch_value('G', g.c_str()));
   int64_t room = d.tail >= 0 ? a.steps - d.tail : 0;
   for (const quiet_run& r : boundaries(a, d, gap)) room = std::min(room, r.length());
   std::string c = format("%.1f", std::floor(static_cast<double>(room) / 4410) / 10);
   if (c == "0.0") c = "0";
-  if (switch_value('C', c.c_str()) == gap) c.clear();
+  if (*switch_value('C', c.c_str()) == gap) c.clear();
   out = make(a, d, t, g, c, label);
   if (static_cast<int>(out.table.tracks.size()) != n) out = make(a, d, t, g, "0", label);
   return static_cast<int>(out.table.tracks.size()) == n;
@@ -399,7 +399,7 @@ std::string switches(const candidate& c) {
 
 std::string command(const candidate& c, const std::string& infile) {
   std::string s = "keldrun";
-  if (switch_value('T', c.t.c_str()) != 1638) s += " /T " + shell_word(c.t);
+  if (*switch_value('T', c.t.c_str()) != 1638) s += " /T " + shell_word(c.t);
   if (c.gap != 88200) s += " /G " + shell_word(c.g);
   if (static_cast<uint32_t>(c.cut) != c.gap) s += " /C " + shell_word(c.c);
   if (c.filter != 10) s += " /F " + std::to_string(c.filter);
@@ -409,7 +409,7 @@ std::string command(const candidate& c, const std::string& infile) {
 advice advise(const analysis& a, const request& r) {
   advice v;
   const size_t nt = a.levels.size();
-  const uint32_t user_level = static_cast<uint32_t>(switch_value('T', r.threshold.c_str()));
+  const uint32_t user_level = static_cast<uint32_t>(*switch_value('T', r.threshold.c_str()));
   const detection& cur = a.at(r.filter, user_level);
   v.candidates.push_back(make(a, cur, r.threshold, r.gap, r.cut, "current settings"));
   std::string& out = v.report;

@@ -40,7 +40,6 @@ struct candidate {
 struct advice {
   double noise_db = -100, music_db = -100;
   std::vector<candidate> candidates;
-  int current = 0;
   int recommended = -1;  // the candidate to print, if any
   std::string report;    // levels and findings, printed first
 };

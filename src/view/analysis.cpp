@@ -5,23 +5,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "control.h"
 #include "detect.h"
-#include "keldrun.h"
 #include "wave.h"
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
-std::string listing::rows() const {
-  std::string text;
-  for (const track& t : tracks) text += table_row(t.number, t.start, t.end, t.peak);
-  return text;
-}
 
 const detection& analysis::at(int f, uint32_t level) const {
   for (const detection& d : found)
@@ -47,22 +32,83 @@ std::vector<std::string> threshold_grid() {
 
 namespace {
 
-constexpr int64_t ring = 1 << 16;  // frames of levels kept: the window, a block, and more
-constexpr int64_t chunk = 1 << 14;
-enum kind : char { silent, sound, mixed };
+constexpr int64_t ring = 1 << 16;   // frames of levels kept: the window, a block, and more
+constexpr int64_t chunk = 1 << 14;  // frames read at a time
+// Frames kept before each chunk: the window sums of a block and of the one
+// before it reach back a block and a window.
+constexpr int64_t back = 2048;
 
 // Where one (filter, threshold) scan stands between blocks.
 struct scan_state {
   bool in_run = false;  // in a silence that holds a whole silent block
   int64_t run_start = 0;
-  kind before = sound;  // the previous block, as if sound came before frame 0
 };
 
+// The settings to analyse: the filters once each, the thresholds by rising
+// level once each, blocks short enough for the shortest gap.
+analysis planned(uint32_t frames, const std::vector<int>& filters,
+                 const std::vector<std::string>& texts, uint32_t shortest) {
+  analysis a;
+  a.filter = filters.front();
+  for (int f : filters)
+    if (std::find(a.filters.begin(), a.filters.end(), f) == a.filters.end()) a.filters.push_back(f);
+  std::vector<std::pair<uint32_t, std::string>> by_level;
+  for (const std::string& t : texts) by_level.emplace_back(*switch_value('T', t.c_str()), t);
+  std::stable_sort(by_level.begin(), by_level.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  for (const auto& [level, text] : by_level) {
+    if (!a.levels.empty() && a.levels.back() == level) continue;
+    a.levels.push_back(level);
+    a.texts.push_back(text);
+  }
+  // Every silence of at least 2 blocks - 1 steps holds a whole silent block.
+  while (a.block > 1 && 2 * static_cast<int64_t>(a.block) - 1 > shortest) a.block /= 2;
+  a.shortest = shortest;
+  for (int f : a.filters)
+    for (uint32_t level : a.levels) a.found.push_back({f, level, -1, 0, {}, -1});
+  const int64_t b = a.block;
+  a.column = static_cast<uint32_t>(b * ((frames + 4000 * b - 1) / (4000 * b)));
+  if (a.column == 0) a.column = a.block;
+  return a;
+}
+
+// The one pass: the levels of the frames read and their running sums, and
+// where the scan of each setting stands.
 struct pass {
   analysis& a;
+  std::vector<scan_state> state;
+  std::vector<uint32_t> widths;  // of the windows, per filter
+  // Window thresholds per filter, rising; and per filter, how many of them
+  // the previous block's greatest window sum exceeded.
+  std::vector<std::vector<uint32_t>> thr;
+  std::vector<size_t> was_hi;
+  // The block's least and greatest window sums, per filter, and the least
+  // of the block before (as if sound came before frame 0).
+  std::vector<uint32_t> lo, hi, was_lo;
+  // How many threshold levels lie below each level up to full scale + 1.
+  std::vector<uint16_t> under;
+  uint32_t env_max = 0, env_count = 0;  // of the 10-ms stretch going on
   uint16_t lev[ring] = {};
-  int64_t read = 0;  // frames whose levels are in `lev`
+  int64_t read = 0;   // frames whose levels are in `lev`
+  int64_t first = 0;  // the first frame of the chunk
+  // The chunk's levels after those of the frames before it (0 before the
+  // first), and their running sums: sums[back + j] is the sum of the levels
+  // before the chunk's frame j. (Room for more, read by the searches.)
+  uint16_t levels[back + chunk] = {};
+  uint32_t sums[back + chunk + 8] = {};
 
+  explicit pass(analysis& an);
+  int64_t read_chunk(int64_t left);
+  void take_block(int64_t j0, int64_t m);
+  void add_envelope(const uint32_t* e, int64_t m);
+  void look(size_t fi, size_t ti, int64_t k0, const uint32_t* e);
+  void finish();
+
+  // How many thresholds of filter fi lie below the window sum v: those
+  // whose level times w is at most v - 1.
+  size_t below(size_t fi, uint32_t v) const {
+    return v == 0 ? 0 : under[std::min<uint32_t>((v - 1) / widths[fi] + 1, 32769)];
+  }
   uint16_t level(int64_t k) const { return k < 0 ? 0 : lev[k & (ring - 1)]; }
   uint16_t loudest(int64_t lo, int64_t hi) const {
     uint16_t m = 0;
@@ -79,277 +125,149 @@ struct pass {
   }
 };
 
-// The window sums of frames j.. on, one at a time.
-uint32_t sums_from(int64_t j, const uint16_t* in, const uint16_t* out, int64_t m, uint32_t s,
-                   uint32_t* w, uint32_t& lo, uint32_t& hi) {
-  for (; j < m; j++) {
-    w[j] = s += in[j] - out[j];
-    lo = std::min(lo, s);
-    hi = std::max(hi, s);
+pass::pass(analysis& an)
+    : a(an),
+      state(an.found.size()),
+      thr(an.filters.size()),
+      was_hi(an.filters.size(), an.levels.size()),
+      lo(an.filters.size()),
+      hi(lo),
+      was_lo(an.filters.size(), UINT32_MAX) {
+  for (size_t fi = 0; fi < a.filters.size(); fi++) {
+    widths.push_back(static_cast<uint32_t>(a.filters[fi]) + 1);
+    for (uint32_t level : a.levels) thr[fi].push_back(level * widths[fi]);
   }
-  return s;
+  for (uint32_t x = 0, n = 0; x <= 32769; x++) {
+    while (n < a.levels.size() && a.levels[n] < x) n++;
+    under.push_back(static_cast<uint16_t>(n));
+  }
 }
 
-// Window sums w[j] = s + the sum of in[i] - out[i] for i up to j, with
-// their least and greatest; returns the last. Sums never exceed 2^31, so
-// they compare as signed.
-uint32_t window_sums_sse2(const uint16_t* in, const uint16_t* out, int64_t m, uint32_t s,
-                          uint32_t* w, uint32_t& lo, uint32_t& hi) {
-  int64_t j = 0;
-  lo = UINT32_MAX, hi = 0;
-#ifdef __SSE2__
-  const __m128i zero = _mm_setzero_si128();
-  __m128i carry = _mm_set1_epi32(static_cast<int>(s)), least = _mm_set1_epi32(INT32_MAX),
-          most = zero;
-  for (; j + 4 <= m; j += 4) {
-    const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + j));
-    const __m128i y = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(out + j));
-    __m128i d = _mm_sub_epi32(_mm_unpacklo_epi16(x, zero), _mm_unpacklo_epi16(y, zero));
-    d = _mm_add_epi32(d, _mm_slli_si128(d, 4));
-    d = _mm_add_epi32(_mm_add_epi32(d, _mm_slli_si128(d, 8)), carry);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(w + j), d);
-    carry = _mm_shuffle_epi32(d, 0xFF);
-    const __m128i below = _mm_cmplt_epi32(d, least), above = _mm_cmpgt_epi32(d, most);
-    least = _mm_or_si128(_mm_and_si128(below, d), _mm_andnot_si128(below, least));
-    most = _mm_or_si128(_mm_and_si128(above, d), _mm_andnot_si128(above, most));
+// Reads up to a chunk of the `left` frames still declared: their levels,
+// their running sums; returns the steps they make.
+int64_t pass::read_chunk(int64_t left) {
+  static unsigned char buf[4 * chunk];
+  const int64_t want = std::min(left, chunk);
+  const size_t got = read_block(buf, 4 * static_cast<size_t>(want));
+  if (input_failed()) error(read_failed);
+  int64_t n = static_cast<int64_t>(got / 4);
+  if (got < 4 * static_cast<size_t>(want)) {
+    // The detector's last step reads what is left, and 0xFF for the rest.
+    std::memset(buf + got, 0xFF, 4 - got % 4);
+    n++;
+    a.early_end = true;
   }
-  uint32_t l[4], h[4];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(l), least);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(h), most);
-  for (int i = 0; i < 4; i++) lo = std::min(lo, l[i]), hi = std::max(hi, h[i]);
-  s = static_cast<uint32_t>(_mm_cvtsi128_si32(carry));
-#endif
-  return sums_from(j, in, out, m, s, w, lo, hi);
+  std::memmove(levels, levels + chunk, 2 * back);
+  std::memmove(sums, sums + chunk, 4 * (back + 1));
+  frame_levels(buf, static_cast<uint32_t>(n), levels + back);
+  prefix_sums(levels + back, static_cast<uint32_t>(n), sums + back);
+  std::memcpy(lev + (read & (ring - 1)), levels + back, 2 * static_cast<size_t>(n));
+  first = read;
+  read += n;
+  return n;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same, eight at a time, for processors with AVX2.
-__attribute__((target("avx2"))) uint32_t window_sums_avx2(const uint16_t* in, const uint16_t* out,
-                                                          int64_t m, uint32_t s, uint32_t* w,
-                                                          uint32_t& lo, uint32_t& hi) {
-  int64_t j = 0;
-  __m256i carry = _mm256_set1_epi32(static_cast<int>(s)), least = _mm256_set1_epi32(INT32_MAX),
-          most = _mm256_setzero_si256();
-  const __m256i last = _mm256_set1_epi32(7);
-  for (; j + 8 <= m; j += 8) {
-    __m256i d = _mm256_sub_epi32(
-        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + j))),
-        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(out + j))));
-    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 4));
-    d = _mm256_add_epi32(d, _mm256_slli_si256(d, 8));
-    // Carry the lower half's total into the upper half, then the sum so far.
-    const __m256i half = _mm256_shuffle_epi32(d, 0xFF);
-    d = _mm256_add_epi32(_mm256_add_epi32(d, _mm256_permute2x128_si256(half, half, 0x08)), carry);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(w + j), d);
-    carry = _mm256_permutevar8x32_epi32(d, last);
-    least = _mm256_min_epi32(least, d);
-    most = _mm256_max_epi32(most, d);
+// Takes the block of frames j0..j0 + m - 1 of the chunk: its loudest level,
+// and for each filter its window sums against the thresholds.
+void pass::take_block(int64_t j0, int64_t m) {
+  const int64_t k0 = first + j0;
+  uint16_t top = 0;
+  for (int64_t j = back + j0; j < back + j0 + m; j++) top = std::max(top, levels[j]);
+  a.block_max.push_back(top);
+  // The window sum of length w at frame j0 + j is e[j] - e[j - w].
+  const uint32_t* e = sums + back + j0 + 1;
+  window_ranges(e, widths.data(), widths.size(), static_cast<uint32_t>(m), lo.data(), hi.data());
+  const size_t col = static_cast<size_t>(k0 / a.column);
+  if (a.overview.size() <= col) a.overview.resize(col + 1, 0);
+  a.overview[col] = std::max(a.overview[col], hi[0]);
+  add_envelope(e, m);
+  for (size_t fi = 0; fi < a.filters.size(); fi++) {
+    // Thresholds at or above the greatest sum hear a silent block: only
+    // those that heard a silent one before and not now, or the other way
+    // round, need a look. (All of them at the first, for their probes.)
+    const size_t now_hi = below(fi, hi[fi]);
+    const size_t from = k0 == 0 ? 0 : std::min(now_hi, was_hi[fi]);
+    const size_t to = k0 == 0 ? a.levels.size() : std::max(now_hi, was_hi[fi]);
+    for (size_t ti = from; ti < to; ti++) look(fi, ti, k0, e);
+    was_hi[fi] = now_hi;
+    was_lo[fi] = lo[fi];
   }
-  uint32_t l[8], h[8];
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(l), least);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(h), most);
-  lo = UINT32_MAX, hi = 0;
-  for (int i = 0; i < 8; i++) lo = std::min(lo, l[i]), hi = std::max(hi, h[i]);
-  s = static_cast<uint32_t>(_mm256_cvtsi256_si32(carry));
-  return sums_from(j, in, out, m, s, w, lo, hi);
-}
-#endif
-
-uint32_t window_sums(const uint16_t* in, const uint16_t* out, int64_t m, uint32_t s, uint32_t* w,
-                     uint32_t& lo, uint32_t& hi) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (wide_steps) return window_sums_avx2(in, out, m, s, w, lo, hi);
-#endif
-  return window_sums_sse2(in, out, m, s, w, lo, hi);
 }
 
-// The first j from `from` on with w[j] > t (w holds such a j), four at a time.
-int64_t first_above(const uint32_t* w, int64_t from, uint32_t t) {
-  int64_t j = from;
-#ifdef __SSE2__
-  const __m128i limit = _mm_set1_epi32(static_cast<int>(t));
-  for (;; j += 4) {
-    const int above = _mm_movemask_ps(_mm_castsi128_ps(
-        _mm_cmpgt_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + j)), limit)));
-    if (above) return j + __builtin_ctz(static_cast<unsigned>(above));
+// The loudest window sum per 10 ms (441 frames) of the user's filter: a
+// block within one stretch adds its greatest sum, one that reaches the
+// stretch's end adds each part's.
+void pass::add_envelope(const uint32_t* e, int64_t m) {
+  if (env_count + m < 441) {
+    env_max = std::max(env_max, hi[0]);
+    env_count += static_cast<uint32_t>(m);
+    return;
   }
-#endif
-  while (w[j] <= t) j++;
-  return j;
+  for (int64_t j = 0; j < m;) {
+    const int64_t take = std::min<int64_t>(m - j, 441 - env_count);
+    uint32_t least, most;
+    window_ranges(e + j, widths.data(), 1, static_cast<uint32_t>(take), &least, &most);
+    env_max = std::max(env_max, most);
+    env_count += static_cast<uint32_t>(take);
+    j += take;
+    if (env_count == 441) {
+      a.env.push_back(env_max);
+      env_max = env_count = 0;
+    }
+  }
 }
 
-// The last j below `to` with w[j] > t (w holds such a j), four at a time.
-int64_t last_above(const uint32_t* w, int64_t to, uint32_t t) {
-  int64_t j = to;
-#ifdef __SSE2__
-  const __m128i limit = _mm_set1_epi32(static_cast<int>(t));
-  for (; j >= 4; j -= 4) {
-    const int above = _mm_movemask_ps(_mm_castsi128_ps(
-        _mm_cmpgt_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + j - 4)), limit)));
-    if (above) return j - 4 + 31 - __builtin_clz(static_cast<unsigned>(above));
+// The block from frame k0 for one threshold, silent where the last was not
+// or the other way round: a silence begins, or sound ends one.
+void pass::look(size_t fi, size_t ti, int64_t k0, const uint32_t* e) {
+  const size_t i = fi * a.levels.size() + ti;
+  detection& d = a.found[i];
+  scan_state& st = state[i];
+  const uint32_t t = thr[fi][ti], w = widths[fi];
+  const int64_t b = a.block;
+  if (hi[fi] <= t) {
+    // From the last sound of the block before, if it was not all sound.
+    st.run_start = was_lo[fi] <= t
+                       ? k0 - b + last_window_above(e - b, w, static_cast<uint32_t>(b), t) + 1
+                       : k0;
+    st.in_run = true;
+    return;
   }
-#endif
-  do j--;
-  while (w[j] <= t);
-  return j;
+  // Where sound begins in this block: wanted for the probe, and for a run
+  // that may be long enough to keep.
+  const auto resumes = [&] { return k0 + (lo[fi] > t ? 0 : first_window_above(e, w, t)); };
+  if (d.probe < 0) {
+    d.probe = resumes();
+    d.probe_post = run(0, d.probe, d.filter).post;
+  } else if (st.in_run && k0 + b - 1 - st.run_start >= a.shortest) {
+    const int64_t stop = resumes();
+    if (stop - st.run_start >= a.shortest) d.runs.push_back(run(st.run_start, stop, d.filter));
+  }
+  st.in_run = false;
+}
+
+void pass::finish() {
+  if (env_count != 0) a.env.push_back(env_max);
+  a.steps = read;
+  for (size_t i = 0; i < a.found.size(); i++)
+    if (state[i].in_run) a.found[i].tail = state[i].run_start;
+  const int64_t kept = std::min<int64_t>(a.steps, 8192);
+  for (int64_t k = a.steps - kept; k < a.steps; k++) a.last.push_back(level(k));
 }
 
 }  // namespace
 
-analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
-                 uint32_t shortest) {
-  analysis a;
-  a.filter = filters.front();
-  for (int f : filters)
-    if (std::find(a.filters.begin(), a.filters.end(), f) == a.filters.end()) a.filters.push_back(f);
-  std::vector<std::pair<uint32_t, std::string>> by_level;
-  for (const std::string& t : texts) by_level.emplace_back(switch_value('T', t.c_str()), t);
-  std::stable_sort(by_level.begin(), by_level.end(),
-                   [](const auto& x, const auto& y) { return x.first < y.first; });
-  for (const auto& [level, text] : by_level) {
-    if (!a.levels.empty() && a.levels.back() == level) continue;
-    a.levels.push_back(level);
-    a.texts.push_back(text);
+analysis analyse(uint32_t frames, const std::vector<int>& filters,
+                 const std::vector<std::string>& texts, uint32_t shortest) {
+  analysis a = planned(frames, filters, texts, shortest);
+  const auto p = std::make_unique<pass>(a);
+  for (int64_t left = frames; left > 0 && !a.early_end;) {
+    const int64_t n = p->read_chunk(left);
+    left -= chunk;
+    for (int64_t j0 = 0; j0 < n; j0 += a.block)
+      p->take_block(j0, std::min<int64_t>(a.block, n - j0));
   }
-  // Every silence of at least 2 blocks - 1 steps holds a whole silent block.
-  while (a.block > 1 && 2 * static_cast<int64_t>(a.block) - 1 > shortest) a.block /= 2;
-  a.shortest = shortest;
-  const uint32_t b = a.block;
-  const size_t nt = a.levels.size();
-  for (int f : a.filters)
-    for (uint32_t level : a.levels) a.found.push_back({f, level, -1, 0, {}, -1});
-  std::vector<scan_state> state(a.found.size());
-  a.column =
-      b * static_cast<uint32_t>((static_cast<int64_t>(samples) + 4000LL * b - 1) / (4000LL * b));
-  if (a.column == 0) a.column = b;
-
-  auto p = std::unique_ptr<pass>(new pass{a});
-  // Window sums of the current and the previous block, per filter.
-  // (Room for four more, read by searches that stop within the block.)
-  std::vector<std::vector<uint32_t>> cur(a.filters.size(), std::vector<uint32_t>(b + 4)),
-      prev = cur;
-  std::vector<uint32_t> sum(a.filters.size(), 0);
-  // Window thresholds per filter, rising; and per filter, how many of them
-  // the previous block's least and greatest window sums exceeded.
-  std::vector<std::vector<uint32_t>> thr(a.filters.size());
-  std::vector<size_t> was_lo(a.filters.size(), nt), was_hi(a.filters.size(), nt);
-  for (size_t fi = 0; fi < a.filters.size(); fi++)
-    for (uint32_t level : a.levels)
-      thr[fi].push_back(level * static_cast<uint32_t>(a.filters[fi] + 1));
-  uint32_t env_max = 0, env_count = 0;
-  static unsigned char buf[4 * chunk];
-  // The chunk's levels, after those of the frames before it (0 before the
-  // first): the window sums reach back filter + 1 frames.
-  constexpr int64_t back = 2048;
-  std::vector<uint16_t> lin(back + chunk, 0);
-
-  // One block for one threshold, whose kind has changed since the last.
-  auto step = [&](size_t fi, size_t ti, int64_t k0, const uint32_t* w, uint32_t lo, uint32_t hi) {
-    detection& d = a.found[fi * nt + ti];
-    scan_state& st = state[fi * nt + ti];
-    const uint32_t t = thr[fi][ti];
-    if (hi <= t) {
-      if (!st.in_run) {
-        int64_t start = k0;
-        if (st.before == mixed) {
-          start = k0 - b + last_above(prev[fi].data(), b, t) + 1;
-        }
-        st.in_run = true;
-        st.run_start = start;
-      }
-      st.before = silent;
-      return;
-    }
-    if (st.in_run || d.probe < 0) {
-      const int64_t j = lo > t ? 0 : first_above(w, 0, t);
-      if (d.probe < 0) {
-        d.probe = k0 + j;
-        d.probe_post = p->run(0, d.probe, d.filter).post;
-      } else if (k0 + j - st.run_start >= shortest) {
-        d.runs.push_back(p->run(st.run_start, k0 + j, d.filter));
-      }
-      st.in_run = false;
-    }
-    st.before = lo > t ? sound : mixed;
-  };
-
-  int64_t left = samples;
-  while (left > 0 && !a.early_end) {
-    const int64_t want = std::min(left, chunk);
-    const size_t got = read_block(buf, 4 * static_cast<size_t>(want));
-    if (input_failed()) error(read_failed);
-    int64_t n = static_cast<int64_t>(got / 4);
-    if (got < 4 * static_cast<size_t>(want)) {
-      // The detector's last step reads what is left, and 0xFF for the rest.
-      std::memset(buf + got, 0xFF, 4 - got % 4);
-      n++;
-      a.early_end = true;
-    }
-    left -= want;
-    uint16_t* const levels = lin.data() + back;
-    frame_levels(buf, static_cast<uint32_t>(n), levels);
-    std::memcpy(p->lev + (p->read & (ring - 1)), levels, 2 * static_cast<size_t>(n));
-    const int64_t chunk_first = p->read;
-    p->read += n;
-    for (int64_t j0 = 0; j0 < n; j0 += b) {
-      const int64_t k0 = chunk_first + j0, m = std::min<int64_t>(b, n - j0);
-      const uint16_t* in = levels + j0;
-      uint16_t top = 0;
-      for (int64_t j = 0; j < m; j++) top = std::max(top, in[j]);
-      a.block_max.push_back(top);
-      for (size_t fi = 0; fi < a.filters.size(); fi++) {
-        const uint16_t* out = in - a.filters[fi] - 1;
-        uint32_t* w = cur[fi].data();
-        uint32_t lo, hi;
-        sum[fi] = window_sums(in, out, m, sum[fi], w, lo, hi);
-        if (fi == 0) {
-          const size_t col = static_cast<size_t>(k0 / a.column);
-          if (a.overview.size() <= col) a.overview.resize(col + 1, 0);
-          a.overview[col] = std::max(a.overview[col], hi);
-          // A block within one 10-ms stretch adds its greatest sum; one that
-          // reaches the stretch's end goes frame by frame.
-          const bool within = env_count + m < 441;
-          if (within) env_max = std::max(env_max, hi), env_count += static_cast<uint32_t>(m);
-          for (int64_t j = within ? m : 0; j < m;) {
-            const int64_t take = std::min<int64_t>(m - j, 441 - env_count);
-            for (int64_t i = j; i < j + take; i++) env_max = std::max(env_max, w[i]);
-            env_count += static_cast<uint32_t>(take);
-            j += take;
-            if (env_count == 441) {
-              a.env.push_back(env_max);
-              env_max = env_count = 0;
-            }
-          }
-        }
-        // Thresholds below both sums hear sound, those at or above both
-        // silence: only those whose kind changed need a look.
-        // (Counted from where they were: they seldom move far.)
-        const auto below = [&t = thr[fi]](size_t i, uint32_t v) {
-          while (i > 0 && t[i - 1] >= v) i--;
-          while (i < t.size() && t[i] < v) i++;
-          return i;
-        };
-        const size_t now_lo = below(was_lo[fi], lo), now_hi = below(was_hi[fi], hi);
-        // (All of them at the first block, where each looks for its probe.)
-        const size_t a1 = k0 == 0 ? 0 : std::min(now_lo, was_lo[fi]);
-        const size_t b1 = k0 == 0 ? nt : std::max(now_lo, was_lo[fi]);
-        const size_t a2 = std::min(now_hi, was_hi[fi]), b2 = std::max(now_hi, was_hi[fi]);
-        for (size_t ti = a1; ti < b1; ti++) step(fi, ti, k0, w, lo, hi);
-        for (size_t ti = a2; ti < b2; ti++)
-          if (ti < a1 || ti >= b1) step(fi, ti, k0, w, lo, hi);
-        was_lo[fi] = now_lo;
-        was_hi[fi] = now_hi;
-        std::swap(cur[fi], prev[fi]);
-      }
-    }
-    std::memmove(lin.data(), lin.data() + n, 2 * back);
-  }
-  if (env_count != 0) a.env.push_back(env_max);
-  a.steps = p->read;
-  for (size_t i = 0; i < a.found.size(); i++)
-    if (state[i].in_run) a.found[i].tail = state[i].run_start;
-  const int64_t kept = std::min<int64_t>(a.steps, 8192);
-  for (int64_t k = a.steps - kept; k < a.steps; k++) a.last.push_back(p->level(k));
+  p->finish();
   return a;
 }
 
@@ -414,33 +332,5 @@ listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32
     lo_post = r.post;
   }
   scan(a.steps, -1);
-  return l;
-}
-
-listing detector_listing() {
-  // The rows are returned, not listed, and the scan takes a moment only.
-  FILE* const table = table_out;
-  FILE* const progress = progress_out;
-  table_out = progress_out = nullptr;
-  reset_detector();
-  sample = 0;
-  listing l;
-  int64_t start, end;
-  if (find_track(0, &start, &start) >= 0) {
-    l.no_sound = true;
-  } else {
-    for (int t = 1;; t++) {
-      if (t == 100) {
-        l.too_many = true;
-        break;
-      }
-      const long peak = find_track(t, &start, &end);
-      l.scans++;
-      if (end > start) l.tracks.push_back({t, start, end, peak});
-      if (sample >= samples) break;
-    }
-  }
-  table_out = table;
-  progress_out = progress;
   return l;
 }

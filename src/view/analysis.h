@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core.h"
+
 // Steps `start` to `stop` - 1 silent, step `stop` sound again. `pre` and
 // `post` are the loudest levels in the block of frame stop - filter up to
 // that frame and after it: the partial blocks at the ends of a peak range.
@@ -26,21 +28,6 @@ struct detection {
   // sound ends (and some shorter ones).
   std::vector<quiet_run> runs;
   int64_t tail = -1;  // first step of a long silence that lasts to the end
-};
-
-struct track {
-  int number;
-  int64_t start, end;
-  long peak;
-};
-
-// The track table keldrun lists, and how its listing ends.
-struct listing {
-  std::vector<track> tracks;  // the rows (end > start)
-  int scans = 0;              // tracks scanned, empty ones included
-  bool no_sound = false;      // ends with "No tracks detected"
-  bool too_many = false;      // ends with "Too many tracks" after the rows
-  std::string rows() const;   // the rows as printed, without carriage returns
 };
 
 struct analysis {
@@ -67,15 +54,12 @@ struct analysis {
 
 // The grid of thresholds the advisor tries, as switch texts.
 std::vector<std::string> threshold_grid();
-// Reads the data (the header read, `samples` declared) front to back once,
+// Reads the data (the header read, `frames` declared) front to back once,
 // for the filter lengths `filters` (the first is the user's), the thresholds
 // `texts` and gaps of at least `shortest` frames.
-analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
-                 uint32_t shortest);
+analysis analyse(uint32_t frames, const std::vector<int>& filters,
+                 const std::vector<std::string>& texts, uint32_t shortest);
 // The listing keldrun makes with these settings (gap >= min_gap()); the
 // peaks are left at 0 unless asked for.
 listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut,
                       bool peaks = true);
-// The listing find_track makes over the input (header read, `samples` set)
-// with the current settings (`threshold` per frame).
-listing detector_listing();

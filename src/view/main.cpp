@@ -10,12 +10,9 @@
 
 #include "advise.h"
 #include "analysis.h"
-#include "control.h"
-#include "detect.h"
-#include "keldrun.h"
+#include "core.h"
 #include "page.h"
 #include "platform.h"
-#include "wave.h"
 
 static const char view_usage[] =
     "keldrun-view [/T thr][/G gap][/C cut][/F filt] [--tracks N | --lengths m:ss,...]\n"
@@ -31,9 +28,32 @@ static const char view_usage[] =
     "infile\tThe original WAVE file (16-bit stereo 44100 Hz PCM),\n"
     "\tuse \"-\" for piped <stdin> input.";
 
-[[noreturn]] static void refuse(const std::string& message) {
-  fprintf(stderr, "keldrun-view: %s\n", message.c_str());
-  std::exit(1);
+// keldrun-view's own refusals, each the index of its message.
+enum refusal {
+  bad_count,
+  bad_length,
+  too_many_lengths,
+  count_and_lengths,
+  page_failed,
+  disagreement
+};
+
+static const char* const refusal_text[] = {
+    "--tracks \"%s\": the number of tracks must be 1 to 99",
+    "--lengths entry \"%s\" is not a length like 3:45",
+    "--lengths: more than 99 tracks",
+    "give --tracks or --lengths, not both",
+    "cannot write the page %s",
+    "its model and the detector disagree for %s (a bug)",
+};
+
+// Prints the refusal's message about `what` and ends the run as the core's
+// errors end it.
+[[noreturn]] static void error(refusal code, const std::string& what = "") {
+  fputs("keldrun-view: ", stderr);
+  fprintf(stderr, refusal_text[code], what.c_str());
+  fputc('\n', stderr);
+  end_run();
 }
 
 // "m:ss" or "m:ss.s" in frames; -1 when malformed.
@@ -57,6 +77,86 @@ static std::string page_name(const std::string& input) {
   return name + ".html";
 }
 
+// The sleeve's track count, from its switch's value.
+static int count_of(const std::string& v) {
+  char* end;
+  const long n = std::strtol(v.c_str(), &end, 10);
+  if (v.empty() || *end || n < 1 || n > 99) error(bad_count, v);
+  return static_cast<int>(n);
+}
+
+// The sleeve's track lengths in frames, from "m:ss,m:ss,...".
+static std::vector<int64_t> lengths_of(const std::string& v) {
+  std::vector<int64_t> lengths;
+  for (size_t at = 0; at <= v.size();) {
+    const size_t comma = std::min(v.find(',', at), v.size());
+    const std::string entry = v.substr(at, comma - at);
+    const int64_t frames = length_of(entry);
+    if (frames <= 0) error(bad_length, entry);
+    lengths.push_back(frames);
+    at = comma + 1;
+  }
+  if (lengths.size() > 99) error(too_many_lengths);
+  return lengths;
+}
+
+// What the command line asks for: the request, with keldrun's settings, and
+// the page to write.
+struct order {
+  request r;
+  settings s;
+  std::string page;
+};
+
+static order read_command_line(int argc, char** argv) {
+  order o;
+  for (int i = 1; i < argc; i++) {
+    const std::string a = argv[i];
+    if (is_switch(argv[i])) {
+      if (a.size() != 2 || ++i >= argc || !set_switch(o.s, a[1], argv[i])) error(usage, view_usage);
+      const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(a[1])));
+      if (letter == 'T') o.r.threshold = argv[i];
+      if (letter == 'G') o.r.gap = argv[i];
+      if (letter == 'C') o.r.cut = argv[i];
+    } else if (a == "--tracks" || a == "--lengths" || a == "-o") {
+      if (++i >= argc) error(usage, view_usage);
+      if (a == "-o") o.page = argv[i];
+      if (a == "--tracks") o.r.tracks = count_of(argv[i]);
+      if (a == "--lengths") o.r.lengths = lengths_of(argv[i]);
+    } else if (o.r.input.empty()) {
+      if (a.size() > 259) error(name_too_long, view_usage);
+      o.r.input = a;
+    } else {
+      error(usage, view_usage);
+    }
+  }
+  if (o.r.tracks > 0 && !o.r.lengths.empty()) error(count_and_lengths);
+  if (!settle(o.s) || o.r.input.empty()) error(usage, view_usage);
+  o.r.filter = o.s.filter;
+  if (o.page.empty()) o.page = page_name(o.r.input);
+  return o;
+}
+
+// The listing of the detector itself with the settings shown, over the
+// input opened again; the run ends when it differs from the model's.
+static listing detector_listing(const std::string& input, uint32_t frames, const candidate& shown) {
+  if (open_recording(input.c_str()).frames != frames) error(invalid_format);
+  const listing real = list_tracks({shown.filter, shown.level, shown.gap, shown.cut});
+  close_recording();
+  if (real.rows() != shown.table.rows() || real.too_many != shown.table.too_many ||
+      real.no_sound != shown.table.no_sound)
+    error(disagreement, switches(shown));
+  return real;
+}
+
+static void print_listing(const listing& real) {
+  fputs(real.rows().c_str(), stdout);
+  if (real.no_sound) fputs("(no tracks: keldrun says \"No tracks detected\")\n", stdout);
+  if (real.too_many) fputs("(and then keldrun stops: more than 99 tracks)\n", stdout);
+  if (real.tracks.empty() && !real.no_sound && !real.too_many)
+    fputs("(no rows: every track is shorter than the cut)\n", stdout);
+}
+
 // A report that never reached its reader is a failure, however the run ends.
 static void close_stdout() {
   static bool closed = false;
@@ -73,112 +173,41 @@ static void close_stdout() {
 int main(int argc, char** argv) {
   open_standard_streams();
   std::atexit(close_stdout);
-  usage_text = view_usage;
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     fputs("keldrun-view " KELDRUN_VERSION "\n", stdout);
     return 0;
   }
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     fputs("Veldmoor KELDRUN-VIEW - finds the settings that split a recording right\n\n", stdout);
-    print_usage(stdout);
+    fputs(view_usage, stdout);
     fputc('\n', stdout);
     return 0;
   }
-  request r;
-  std::string page;
-  for (int i = 1; i < argc; i++) {
-    const std::string a = argv[i];
-    if (is_switch(argv[i])) {
-      if (a.size() != 2 || ++i >= argc) error(usage);
-      apply_switch(a[1], argv[i]);
-      const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(a[1])));
-      if (letter == 'T') r.threshold = argv[i];
-      if (letter == 'G') r.gap = argv[i];
-      if (letter == 'C') r.cut = argv[i];
-    } else if (a == "--tracks" || a == "--lengths" || a == "-o") {
-      if (++i >= argc) error(usage);
-      const std::string v = argv[i];
-      if (a == "-o") {
-        page = v;
-      } else if (a == "--tracks") {
-        char* end;
-        const long n = std::strtol(v.c_str(), &end, 10);
-        if (v.empty() || *end || n < 1 || n > 99)
-          refuse("--tracks \"" + v + "\": the number of tracks must be 1 to 99");
-        r.tracks = static_cast<int>(n);
-      } else {
-        for (size_t at = 0; at <= v.size();) {
-          const size_t comma = std::min(v.find(',', at), v.size());
-          const std::string entry = v.substr(at, comma - at);
-          const int64_t frames = length_of(entry);
-          if (frames <= 0) refuse("--lengths entry \"" + entry + "\" is not a length like 3:45");
-          r.lengths.push_back(frames);
-          at = comma + 1;
-        }
-        if (r.lengths.size() > 99) refuse("--lengths: more than 99 tracks");
-      }
-    } else if (!infile[0]) {
-      if (std::strlen(argv[i]) > 259) error(name_too_long);
-      std::strncpy(infile, argv[i], 259);
-    } else {
-      error(usage);
-    }
-  }
-  if (r.tracks > 0 && !r.lengths.empty()) refuse("give --tracks or --lengths, not both");
-  settle_settings();
-  r.filter = filter;
-  const std::string input = infile;
-  r.input = input;
-  if (page.empty()) page = page_name(input);
-
-  const bool piped = input == "-";
-  open_input(piped ? nullptr : infile);
-  file_id id;
-  const file_id* input_id = identify(wave, &id) ? &id : nullptr;
-  const bool again = !piped && input_id && id.regular;
+  const order o = read_command_line(argc, argv);
+  const std::string& input = o.r.input;
+  const recording rec = open_recording(input.c_str());
+  const bool again = input != "-" && rec.known && rec.id.regular;
+  const file_id* input_id = rec.known ? &rec.id : nullptr;
+  // Refused before the work, and again when written.
   const auto check_page = [&](const std::string& why) {
-    if (!why.empty()) refuse("cannot write the page " + page + ": " + why);
+    if (!why.empty()) error(page_failed, o.page + ": " + why);
   };
-  check_page(unfit_target(page.c_str(), input_id));
-  samples = read_wave_header() / 4;
-  if (samples == 0) error(invalid_format);
-  const uint32_t declared = samples;
-
+  check_page(unfit_target(o.page.c_str(), input_id));
   std::vector<std::string> texts = threshold_grid();
-  texts.push_back(r.threshold);
+  texts.push_back(o.r.threshold);
   // Gaps from 0.3 s are tried, and the user's own.
-  const analysis a = analyse({r.filter, 200, 1000}, texts, std::min<uint32_t>(gap, 13230));
-  advice v = advise(a, r);
-  fclose(wave);
-  wave = nullptr;
+  const analysis a =
+      analyse(rec.frames, {o.r.filter, 200, 1000}, texts, std::min<uint32_t>(o.s.gap, 13230));
+  advice v = advise(a, o.r);
+  close_recording();
 
   fputs(v.report.c_str(), stdout);
   candidate& shown = v.candidates[v.recommended >= 0 ? size_t(v.recommended) : 0];
   fputs(("\n" + command(shown, input) + "\n").c_str(), stdout);
   if (again) {
     // The model is exact by design; the detector itself has the last word.
-    open_input(infile);
-    samples = read_wave_header() / 4;
-    if (samples != declared) error(invalid_format);
-    filter = shown.filter;
-    threshold = shown.level * static_cast<uint32_t>(shown.filter + 1);
-    gap = shown.gap;
-    cut = shown.cut;
-    const listing real = detector_listing();
-    fclose(wave);
-    wave = nullptr;
-    if (real.rows() != shown.table.rows() || real.too_many != shown.table.too_many ||
-        real.no_sound != shown.table.no_sound) {
-      fprintf(stderr, "keldrun-view: its model and the detector disagree for %s (a bug)\n",
-              switches(shown).c_str());
-      return 1;
-    }
+    print_listing(detector_listing(input, rec.frames, shown));
     shown.verified = true;
-    fputs(real.rows().c_str(), stdout);
-    if (real.no_sound) fputs("(no tracks: keldrun says \"No tracks detected\")\n", stdout);
-    if (real.too_many) fputs("(and then keldrun stops: more than 99 tracks)\n", stdout);
-    if (real.tracks.empty() && !real.no_sound && !real.too_many)
-      fputs("(no rows: every track is shorter than the cut)\n", stdout);
   } else {
     // Never a table the detector did not make: keldrun can list it.
     const std::string listing = command(shown, "-");
@@ -189,7 +218,7 @@ int main(int argc, char** argv) {
   }
   if (!shown.note.empty()) fputs(("\n" + shown.note + "\n").c_str(), stdout);
   close_stdout();  // the report is complete: not a page without it
-  check_page(write_page(page, page_data(input, a, v), input_id));
-  fprintf(stderr, "Page: %s\n", page.c_str());
+  check_page(write_page(o.page, page_data(input, a, v), input_id));
+  fprintf(stderr, "Page: %s\n", o.page.c_str());
   return 0;
 }

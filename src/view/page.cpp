@@ -63,8 +63,7 @@ std::string page_data(const std::string& input, const analysis& a, const advice&
   j += "]},\"histogram\":{\"db_min\":-100,\"db_step\":1,\"counts\":[";
   for (size_t i = 0; i < counts.size(); i++) (i ? j += ',' : j) += std::to_string(counts[i]);
   j += "]},\"noise_floor_db\":" + num(v.noise_db) + ",\"quietest_music_db\":" + num(v.music_db) +
-       ",\"current\":" + std::to_string(v.current) +
-       ",\"selected\":" + std::to_string(v.recommended >= 0 ? v.recommended : v.current) +
+       ",\"selected\":" + std::to_string(v.recommended >= 0 ? v.recommended : 0) +
        ",\"candidates\":[";
   // Zoomed panels, shared by the candidates: one per distinct stretch.
   std::map<std::pair<int64_t, int64_t>, size_t> panel_of;

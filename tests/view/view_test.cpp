@@ -9,11 +9,9 @@
 #include <sstream>
 
 #include "analysis.h"
-#include "detect.h"
+#include "core.h"
 #include "helpers.h"
-#include "keldrun.h"
 #include "quote.h"
-#include "wave.h"
 
 namespace {
 
@@ -48,20 +46,20 @@ std::string random_side(std::mt19937& rng, int round, int lead) {
   return th::wave(r, static_cast<int64_t>(r.size()) + 4000) + std::string(round % 4, '\x7f');
 }
 
-TEST(ViewModel, ListsExactlyWhatTheDetectorLists) {
+using ViewModel = th::VectorPath;
+INSTANTIATE_TEST_SUITE_P(Paths, ViewModel, testing::Bool(), th::path_name);
+
+TEST_P(ViewModel, ListsExactlyWhatTheDetectorLists) {
   std::mt19937 rng(7);
   const std::vector<std::string> grid = threshold_grid();
-  const bool wide = wide_steps;
   for (int round = 0; round < 48; round++) {
-    wide_steps = wide && round % 2 == 0;  // the AVX2 and the SSE2 paths
     const int user_filter = std::vector<int>{0, 1, 10, 37, 1000}[round % 5];
     const std::string wav = random_side(rng, round, user_filter - 1 + round % 3);
-    set_input(th::memfile(wav));
-    samples = read_wave_header() / 4;
+    const uint32_t frames = open_recording(th::memfile(wav)).frames;
     // Short gaps make the blocks shorter: down to 2 frames.
     const uint32_t shortest = std::vector<uint32_t>{511, 511, 60, 3}[round % 4];
-    const analysis a = analyse({user_filter, 50, 200}, grid, shortest);
-    fclose(wave);
+    const analysis a = analyse(frames, {user_filter, 50, 200}, grid, shortest);
+    close_recording();
     for (int k = 0; k < 8; k++) {
       const detection& d =
           a.found[k == 0 ? 0 : rng() % a.found.size()];  // first: the user's filter
@@ -72,17 +70,14 @@ TEST(ViewModel, ListsExactlyWhatTheDetectorLists) {
           g = static_cast<uint32_t>(r.length() + k % 2);
       const int32_t c = static_cast<int32_t>(rng() % 5000);
       const listing model = model_listing(a, d, g, c);
-      set_input(th::memfile(wav));
-      samples = read_wave_header() / 4;
-      filter = d.filter, threshold = d.level * (d.filter + 1), gap = g, cut = c;
-      const listing real = detector_listing();
-      fclose(wave);
+      open_recording(th::memfile(wav));
+      const listing real = list_tracks({d.filter, d.level, g, c});
+      close_recording();
       EXPECT_EQ(th::exactly(model), th::exactly(real))
           << "round " << round << " /F " << d.filter << " level " << d.level << " /G " << g
           << " /C " << c;
     }
   }
-  wide_steps = wide;
 }
 
 // keldrun-gen's sides as a person meets them (options after those in `gen`),
