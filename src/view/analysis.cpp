@@ -1,5 +1,7 @@
 #include "analysis.h"
 
+#include "boundaries.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -197,7 +199,7 @@ int64_t last_above(const uint32_t* w, int64_t to, uint32_t t) {
 }  // namespace
 
 analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
-                 uint32_t shortest) {
+                 uint32_t shortest, envelope* env) {
   analysis a;
   a.filter = filters.front();
   for (int f : filters)
@@ -286,6 +288,7 @@ analysis analyse(const std::vector<int>& filters, const std::vector<std::string>
       a.early_end = true;
     }
     left -= want;
+    if (env) env->add(buf, static_cast<size_t>(n));
     uint16_t* const levels = lin.data() + back;
     frame_levels(buf, static_cast<uint32_t>(n), levels);
     std::memcpy(p->lev + (p->read & (ring - 1)), levels, 2 * static_cast<size_t>(n));

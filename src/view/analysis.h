@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+class envelope;
+
 // Steps `start` to `stop` - 1 silent, step `stop` sound again. `pre` and
 // `post` are the loudest levels in the block of frame stop - filter up to
 // that frame and after it: the partial blocks at the ends of a peak range.
@@ -69,9 +71,9 @@ struct analysis {
 std::vector<std::string> threshold_grid();
 // Reads the data (the header read, `samples` declared) front to back once,
 // for the filter lengths `filters` (the first is the user's), the thresholds
-// `texts` and gaps of at least `shortest` frames.
+// `texts` and gaps of at least `shortest` frames; gives `env` each chunk.
 analysis analyse(const std::vector<int>& filters, const std::vector<std::string>& texts,
-                 uint32_t shortest);
+                 uint32_t shortest, envelope* env = nullptr);
 // The listing keldrun makes with these settings (gap >= min_gap()); the
 // peaks are left at 0 unless asked for.
 listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut,
