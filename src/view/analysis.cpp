@@ -1,12 +1,11 @@
 #include "analysis.h"
 
-#include "boundaries.h"
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 
+#include "boundaries.h"
 #include "control.h"
 #include "detect.h"
 #include "keldrun.h"

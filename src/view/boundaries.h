@@ -26,9 +26,7 @@ class envelope {
   float level(size_t k) const { return levels_[k]; }
   // The level of the quietest part of stretch k, and the frame where it begins.
   float least(size_t k) const { return least_[k]; }
-  int64_t quietest(size_t k) const {
-    return static_cast<int64_t>(k) * stretch + at_[k] * part;
-  }
+  int64_t quietest(size_t k) const { return static_cast<int64_t>(k) * stretch + at_[k] * part; }
 
  private:
   void end_part();
@@ -53,16 +51,17 @@ noise noise_floor(const envelope& e);
 
 // One boundary between two songs. Frames count from the first of the data.
 struct boundary {
-  int64_t last_sound = 0;   // one past the last frame where the song before is heard
-  int64_t first_sound = 0;  // the first frame where the song after is heard
-  int64_t cut = 0;          // where the one track ends and the next begins
-  bool silent = true;       // false: the songs run into each other, cut at the quietest place
-  double gap = 0;           // seconds of silence heard between them
-  double depth_db = 0;      // how far that silence lies under the music around it
-  double rise = 0;          // seconds the song after took to grow clearly louder than the noise
-  int64_t expected = -1;    // --lengths: where the sleeve puts the song's end
-  bool ambiguous = false;   // --tracks: a place left out looks as much like a gap
-  std::vector<int64_t> rivals;  // --tracks: those places, their middles
+  int64_t heard_to = 0;         // the song before sinks into the noise here: the silence begins
+  int64_t heard_from = 0;       // the song after rises out of it here: the silence ends
+  int64_t last_sound = 0;       // where the song before has really ended, its decay heard out
+  int64_t first_sound = 0;      // where the song after really begins, its fade-in drawn back
+  int64_t cut = 0;              // where the one track ends and the next begins
+  bool silent = true;           // false: the songs run into each other, cut at the quietest place
+  double gap = 0;               // seconds of silence heard between them
+  double depth_db = 0;          // how far the gap lies under the music around it
+  int64_t expected = -1;        // --lengths: where the sleeve puts the song's end
+  bool ambiguous = false;       // --tracks: a place left out looks as much like a gap
+  std::vector<int64_t> rivals;  // --tracks: those places (their middles)
 };
 
 struct planned_track {
@@ -77,24 +76,25 @@ struct finding {
     digital_silence,  // the gaps hold nothing at all
     noise_level,      // the gaps hold hiss or rumble at `db`
     no_silence,       // boundary `index` has no silence: cut at the quietest place `at`
-    ambiguous,        // boundary `index` (at `at`) looks like the place `other`
-    too_few_gaps,     // only `count` silences for `index` + 1 tracks
-    length_differs,   // track `index` is `seconds` long, the sleeve says `other` frames
-    lead_in,          // `seconds` before the first sound are left out
-    run_out,          // `seconds` after the last sound are left out
+    ambiguous,        // boundary `index` (cut at `at`) looks no more like a gap than `other`
+    too_few_gaps,     // only `count` silences for `index` tracks
+    length_differs,   // track `index` is `at` frames long, the sleeve says `other`
+    lead_in,          // `seconds` before the first song are left out
+    run_out,          // `seconds` from `at`, after the last song, are left out
   } kind;
-  int index = 0;  // 1-based boundary or track
+  int index = 0;  // 1-based boundary (between tracks index and index + 1) or track
   int64_t at = 0, other = 0;
   double seconds = 0, db = 0;
   int count = 0;
 };
+// The finding as a sentence: where, what it is, what it means for the split.
 std::string describe(const finding& f);
 
 struct plan {
   noise floor;
   int64_t first_sound = 0, last_sound = 0;  // of the first and the last song
-  std::vector<planned_track> tracks;
-  std::vector<boundary> boundaries;  // between track i and i + 1
+  std::vector<planned_track> tracks;        // they abut: no frame between them is lost
+  std::vector<boundary> boundaries;         // between track i and i + 1
   std::vector<finding> findings;
   bool complete = true;  // false: fewer tracks than asked
 };
