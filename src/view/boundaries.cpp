@@ -325,7 +325,7 @@ boundary at_join(const side& s, size_t k) {
 
 // The tracks between the boundaries, from a little before the first song to
 // past the last one's end, and the findings every plan has.
-void finish(const side& s, plan& p) {
+void finish(const side& s, side_plan& p) {
   p.floor = s.floor;
   size_t first = s.lead ? s.runs.front().to : 0, last = s.out ? s.runs.back().from : s.size();
   if (first > last) first = last = 0;
@@ -342,7 +342,7 @@ void finish(const side& s, plan& p) {
   const size_t n = p.boundaries.size() + 1;
   p.tracks.resize(n);
   for (size_t i = 0; i < n; i++) {
-    planned_track& t = p.tracks[i];
+    side_track& t = p.tracks[i];
     t.start = i == 0 ? begin : p.boundaries[i - 1].cut;
     t.end = i + 1 == n ? end : p.boundaries[i].cut;
     t.first_sound = i == 0 ? p.first_sound : p.boundaries[i - 1].first_sound;
@@ -359,9 +359,9 @@ void finish(const side& s, plan& p) {
 
 }  // namespace
 
-plan plan_for_count(const envelope& e, int n) {
+side_plan plan_for_count(const envelope& e, int n) {
   const side s(e);
-  plan p;
+  side_plan p;
   const std::vector<run> gaps = s.gaps();
   // The longest silences are taken for the gaps between songs.
   std::vector<size_t> order(gaps.size());
@@ -398,9 +398,9 @@ plan plan_for_count(const envelope& e, int n) {
   return p;
 }
 
-plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths) {
+side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths) {
   const side s(e);
-  plan p;
+  side_plan p;
   const std::vector<run> gaps = s.gaps();
   // Each song's end is looked for its sleeve length after where the song
   // before was found to end: an error does not add up along the side.
@@ -436,7 +436,7 @@ plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths) {
   }
   finish(s, p);
   for (size_t i = 0; i < p.tracks.size() && i < lengths.size(); i++) {
-    planned_track& t = p.tracks[i];
+    side_track& t = p.tracks[i];
     t.sleeve = lengths[i];
     const int64_t found = t.last_sound - t.first_sound;
     if (std::llabs(found - t.sleeve) > std::max<int64_t>(frame(3 * second), t.sleeve / 50))

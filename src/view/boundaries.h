@@ -64,7 +64,7 @@ struct boundary {
   std::vector<int64_t> rivals;  // --tracks: those places (their middles)
 };
 
-struct planned_track {
+struct side_track {
   int64_t start = 0, end = 0;  // frames [start, end) of its file
   int64_t first_sound = 0, last_sound = 0;
   int64_t sleeve = -1;  // --lengths: its length on the sleeve, frames
@@ -90,17 +90,17 @@ struct finding {
 // The finding as a sentence: where, what it is, what it means for the split.
 std::string describe(const finding& f);
 
-struct plan {
+struct side_plan {
   noise floor;
   int64_t first_sound = 0, last_sound = 0;  // of the first and the last song
-  std::vector<planned_track> tracks;        // they abut: no frame between them is lost
+  std::vector<side_track> tracks;           // they abut: no frame between them is lost
   std::vector<boundary> boundaries;         // between track i and i + 1
   std::vector<finding> findings;
   bool complete = true;  // false: fewer tracks than asked
 };
 
 // The n tracks whose boundaries look most like the gaps between songs.
-plan plan_for_count(const envelope& e, int n);
+side_plan plan_for_count(const envelope& e, int n);
 // The tracks of the lengths on the sleeve (frames), each boundary near
 // where its running sum puts it.
-plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths);
+side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths);

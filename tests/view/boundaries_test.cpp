@@ -27,12 +27,12 @@ constexpr int64_t join_tolerance = 662;
 
 // The tracks of `p` that do not hold all of their song's music, or reach
 // into a neighbour's: "" when every track is right.
-std::string wrong_tracks(const plan& p, const std::vector<song>& songs) {
+std::string wrong_tracks(const side_plan& p, const std::vector<song>& songs) {
   if (p.tracks.size() != songs.size()) return std::to_string(p.tracks.size()) + " tracks";
   std::string wrong;
   const auto near = [](int64_t x, int64_t y) { return std::llabs(x - y) <= join_tolerance; };
   for (size_t i = 0; i < songs.size(); i++) {
-    const planned_track& t = p.tracks[i];
+    const side_track& t = p.tracks[i];
     const song& s = songs[i];
     const bool start = i > 0 && songs[i - 1].joined
                            ? near(t.start, s.from)
@@ -97,13 +97,13 @@ TEST(Boundaries, EveryTrackKeepsAllOfItsMusicAndNoneOfItsNeighbours) {
     wave = nullptr;
     ASSERT_EQ(e.frames(), static_cast<int64_t>(samples));
 
-    const plan sleeve = plan_for_lengths(e, lengths);
+    const side_plan sleeve = plan_for_lengths(e, lengths);
     EXPECT_EQ(wrong_tracks(sleeve, songs), "") << "--lengths";
     int joins = 0, said = 0;
     for (const song& s : songs) joins += s.joined;
     for (const finding& f : sleeve.findings) said += f.kind == finding::no_silence;
     EXPECT_EQ(said, joins) << "--lengths: the joins named";
-    const plan count = plan_for_count(e, static_cast<int>(songs.size()));
+    const side_plan count = plan_for_count(e, static_cast<int>(songs.size()));
     if (joins == 0) {
       EXPECT_EQ(wrong_tracks(count, songs), "") << "--tracks";
     } else {
