@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "boundaries.h"
 #include "detect.h"
 #include "wave.h"
 
@@ -76,6 +77,7 @@ analysis planned(uint32_t frames, const std::vector<int>& filters,
 // where the scan of each setting stands.
 struct pass {
   analysis& a;
+  envelope* env;  // given each chunk's frames, when there is one
   std::vector<scan_state> state;
   std::vector<uint32_t> widths;  // of the windows, per filter
   // Window thresholds per filter, rising; and per filter, how many of them
@@ -97,7 +99,7 @@ struct pass {
   uint16_t levels[back + chunk] = {};
   uint32_t sums[back + chunk + 8] = {};
 
-  explicit pass(analysis& an);
+  pass(analysis& an, envelope* e);
   int64_t read_chunk(int64_t left);
   void take_block(int64_t j0, int64_t m);
   void add_envelope(const uint32_t* e, int64_t m);
@@ -125,8 +127,9 @@ struct pass {
   }
 };
 
-pass::pass(analysis& an)
+pass::pass(analysis& an, envelope* e)
     : a(an),
+      env(e),
       state(an.found.size()),
       thr(an.filters.size()),
       was_hi(an.filters.size(), an.levels.size()),
@@ -157,6 +160,7 @@ int64_t pass::read_chunk(int64_t left) {
     n++;
     a.early_end = true;
   }
+  if (env) env->add(buf, static_cast<size_t>(n));
   std::memmove(levels, levels + chunk, 2 * back);
   std::memmove(sums, sums + chunk, 4 * (back + 1));
   frame_levels(buf, static_cast<uint32_t>(n), levels + back);
@@ -258,9 +262,9 @@ void pass::finish() {
 }  // namespace
 
 analysis analyse(uint32_t frames, const std::vector<int>& filters,
-                 const std::vector<std::string>& texts, uint32_t shortest) {
+                 const std::vector<std::string>& texts, uint32_t shortest, envelope* env) {
   analysis a = planned(frames, filters, texts, shortest);
-  const auto p = std::make_unique<pass>(a);
+  const auto p = std::make_unique<pass>(a, env);
   for (int64_t left = frames; left > 0 && !a.early_end;) {
     const int64_t n = p->read_chunk(left);
     left -= chunk;

@@ -9,6 +9,8 @@
 
 #include "core.h"
 
+class envelope;
+
 // Steps `start` to `stop` - 1 silent, step `stop` sound again. `pre` and
 // `post` are the loudest levels in the block of frame stop - filter up to
 // that frame and after it: the partial blocks at the ends of a peak range.
@@ -56,9 +58,10 @@ struct analysis {
 std::vector<std::string> threshold_grid();
 // Reads the data (the header read, `frames` declared) front to back once,
 // for the filter lengths `filters` (the first is the user's), the thresholds
-// `texts` and gaps of at least `shortest` frames.
+// `texts` and gaps of at least `shortest` frames; gives `env` each chunk's
+// frames.
 analysis analyse(uint32_t frames, const std::vector<int>& filters,
-                 const std::vector<std::string>& texts, uint32_t shortest);
+                 const std::vector<std::string>& texts, uint32_t shortest, envelope* env = nullptr);
 // The listing keldrun makes with these settings (gap >= min_gap()); the
 // peaks are left at 0 unless asked for.
 listing model_listing(const analysis& a, const detection& d, uint32_t gap, int32_t cut,

@@ -1,0 +1,508 @@
+#include "boundaries.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <numeric>
+
+void envelope::add(const unsigned char* p, size_t n) {
+  frames_ += static_cast<int64_t>(n);
+  while (n > 0) {
+    const size_t take = std::min(n, static_cast<size_t>(part - filled_));
+    int32_t l = 0, r = 0;
+    for (size_t j = 0; j < take; j++) {
+      l += static_cast<int16_t>(p[4 * j] | p[4 * j + 1] << 8);
+      r += static_cast<int16_t>(p[4 * j + 2] | p[4 * j + 3] << 8);
+    }
+    sum_l_ += l, sum_r_ += r;
+    filled_ += static_cast<int64_t>(take);
+    p += 4 * take, n -= take;
+    if (filled_ == part) end_part();
+  }
+}
+
+void envelope::end_part() {
+  parts_[done_++] =
+      static_cast<uint32_t>(std::max(std::abs(sum_l_ - last_l_), std::abs(sum_r_ - last_r_)));
+  last_l_ = sum_l_, last_r_ = sum_r_;
+  sum_l_ = sum_r_ = 0, filled_ = 0;
+  if (done_ < 9) return;
+  done_ = 0;
+  uint32_t sorted[9];
+  std::copy(parts_, parts_ + 9, sorted);
+  std::nth_element(sorted, sorted + 2, sorted + 9);
+  const auto at = std::min_element(parts_, parts_ + 9) - parts_;
+  levels_.push_back(static_cast<float>(sorted[2]) / part);
+  least_.push_back(static_cast<float>(parts_[at]) / part);
+  at_.push_back(static_cast<uint8_t>(at));
+}
+
+double noise::db() const {
+  return level < 0.5 ? -100 : 20 * std::log10(level / 32767);
+}
+
+namespace {
+
+constexpr double rate = 44100;
+constexpr int64_t stretch = envelope::stretch;
+constexpr size_t second = 100;  // stretches
+
+// The median of `v` and its spread (the median distance from it, scaled to
+// a standard deviation).
+std::pair<double, double> median_and_spread(std::vector<double> v) {
+  if (v.empty()) return {0, 0};
+  const auto middle = [](std::vector<double>& x) {
+    std::nth_element(x.begin(), x.begin() + static_cast<long>(x.size() / 2), x.end());
+    return x[x.size() / 2];
+  };
+  const double m = middle(v);
+  for (double& x : v) x = std::abs(x - m);
+  return {m, 1.4826 * middle(v)};
+}
+
+double db(double ratio) {
+  return ratio <= 0 ? -100 : 20 * std::log10(ratio);
+}
+
+}  // namespace
+
+noise noise_floor(const envelope& e) {
+  const size_t n = e.size(), w = std::min<size_t>(n, 30);
+  if (n == 0) return {};
+  // The quietest 0.3 s: a gap, a groove, or digital silence. (Gaps may be
+  // fewer than one stretch in a hundred; the decays and fade-ins around them
+  // lie above.)
+  double sum = 0;
+  for (size_t k = 0; k < w; k++) sum += e.level(k);
+  double best = sum;
+  size_t at = 0;
+  for (size_t k = w; k < n; k++) {
+    sum += e.level(k) - e.level(k - w);
+    if (sum < best) best = sum, at = k + 1 - w;
+  }
+  std::vector<double> v;
+  for (size_t k = at; k < at + w; k++) v.push_back(e.level(k));
+  const auto [level, spread] = median_and_spread(v);
+  double power = 0;
+  for (double x : v) power += std::pow(std::min(x, level + 4 * spread), 2) / static_cast<double>(w);
+  return {level, spread, power};
+}
+
+namespace {
+
+// Stretches [from, to) that are silent.
+struct run {
+  size_t from, to;
+  size_t length() const { return to - from; }
+};
+
+// A recording as the plans see it: its silences, and measures of its level.
+struct side {
+  const envelope& e;
+  noise floor;
+  std::vector<run> runs;           // the silences, in order
+  bool lead = false, out = false;  // the first is a lead-in, the last a run-out
+
+  explicit side(const envelope& env) : e(env), floor(noise_floor(env)) {
+    // A stretch is silent when most of the 11 around it are no louder than
+    // the noise (their median is: a click or two do not break a silence).
+    // In digital silence anything at all is sound: the last of a decay.
+    const double quiet = floor.level + 1.5 * floor.spread + 0.05;
+    const size_t n = e.size();
+    std::vector<bool> silent(n);
+    int count = 0;  // of quiet stretches among k - 5 .. k + 5
+    for (size_t k = 0; k < n + 5; k++) {
+      if (k < n && e.level(k) <= quiet) count++;
+      if (k >= 11 && e.level(k - 11) <= quiet) count--;
+      if (k >= 5) {
+        const size_t c = k - 5, seen = std::min(k, n - 1) - (c < 5 ? 0 : c - 5) + 1;
+        silent[c] = 2 * static_cast<size_t>(count) > seen;
+      }
+    }
+    for (size_t k = 0; k < n;) {
+      if (!silent[k]) {
+        k++;
+        continue;
+      }
+      size_t j = k;
+      while (j < n && silent[j]) j++;
+      // A moment of sound between two silences is no song: a decay's last
+      // flicker above the noise, or a crack.
+      if (!runs.empty() && k - runs.back().to < second / 4)
+        runs.back().to = j;
+      else
+        runs.push_back({k, j});
+      k = j;
+    }
+    // (Nor at the very start or end.)
+    lead = !runs.empty() && runs.front().from < second / 4;
+    out = !runs.empty() && runs.back().to + second / 4 > n && (runs.size() > 1 || !lead);
+    if (lead) runs.front().from = 0;
+    if (out) runs.back().to = n;
+  }
+  size_t size() const { return e.size(); }
+  // The silences between songs.
+  std::vector<run> gaps() const {
+    return {runs.begin() + (lead ? 1 : 0), runs.end() - (out ? 1 : 0)};
+  }
+  // The mean level of stretches [k, k + w), clamped to the recording.
+  double mean(size_t k, size_t w) const {
+    const size_t to = std::min(size(), k + w);
+    if (k >= to) return 0;
+    double s = 0;
+    for (size_t j = k; j < to; j++) s += e.level(j);
+    return s / static_cast<double>(to - k);
+  }
+  // The level above the noise of such a mean.
+  double above(double level) const {
+    return std::sqrt(std::max(0.0, level * level - floor.level * floor.level));
+  }
+  // A loud level of the music over stretches [k, k + w): a fifth are louder.
+  double loud(size_t k, size_t w) const {
+    const size_t to = std::min(size(), k + w);
+    if (k >= to) return 0;
+    std::vector<float> v(to - k);
+    for (size_t j = k; j < to; j++) v[j - k] = e.level(j);
+    std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() * 4 / 5), v.end());
+    return v[v.size() * 4 / 5];
+  }
+  // The median level of the 11 stretches around k.
+  float median(size_t k) const {
+    float v[11];
+    size_t m = 0;
+    for (size_t j = k < 5 ? 0 : k - 5; j <= k + 5 && j < size(); j++) v[m++] = e.level(j);
+    std::nth_element(v, v + m / 2, v + m);
+    return v[m / 2];
+  }
+};
+
+// Where a song first heard at stretch b, after a silence from stretch a,
+// began (in stretches). A fade-in rises evenly from nothing, so its power
+// above the noise grows as the square of the time since it began: the start
+// is the one that fits that best to the level from the quietest place of the
+// silence to where the song is four times as loud as the noise or stops
+// growing (a fade-in under a quiet intro). Where no rise stands out from the
+// noise, the song starts at once.
+double rise_start(const side& s, size_t a, size_t b) {
+  const double noise = std::sqrt(s.floor.power), cap = std::max(4 * noise, 8.0);
+  size_t lo = b > a + 4 * second ? b - 4 * second : a;
+  float quietest = s.median(lo);
+  for (size_t k = lo; k < b; k++)
+    if (const float m = s.median(k); m <= quietest) quietest = m, lo = k;
+  size_t hi = lo;
+  while (hi < std::min(s.size(), b + 4 * second) && s.mean(hi, 3) < cap) hi++;
+  double top = 0;
+  for (size_t k = b; k + 20 <= hi; k++) top = std::max(top, s.mean(k, 20));
+  for (size_t k = b; k + 20 <= hi; k++)
+    if (s.mean(k, 20) >= 0.8 * top) {
+      hi = k + 20;
+      break;
+    }
+  const double at_once = static_cast<double>(std::max(lo, std::max(hi, b) - 1));
+  if (hi < lo + 10) return at_once;
+  // Sums over k >= j of y, y t, y t^2 and of t^0..t^4 (t = k - lo + 0.5), for
+  // a least-squares fit of y = floor + c (t - start)^2 per start in O(1). The
+  // floor is fitted too: the noise here may differ from its typical level.
+  const size_t m = hi - lo;
+  std::vector<std::array<double, 8>> sums(m + 1, std::array<double, 8>{});
+  double yy = 0;
+  for (size_t i = m; i-- > 0;) {
+    const double t = static_cast<double>(i) + 0.5;
+    const double y = std::pow(std::min<double>(s.e.level(lo + i), cap), 2);
+    const double row[8] = {y, y * t, y * t * t, 1, t, t * t, t * t * t, t * t * t * t};
+    for (int j = 0; j < 8; j++) sums[i][j] = sums[i + 1][j] + row[j];
+    yy += y * y;
+  }
+  const double n = static_cast<double>(m), sy = sums[0][0], flat = sy * sy / n;
+  double best = flat, start = at_once;  // the sum of y^2 less the residual
+  for (size_t i = 0; i < m; i++) {
+    const auto& u = sums[i];
+    const double x = static_cast<double>(i);
+    const double yq = u[2] - 2 * x * u[1] + x * x * u[0];
+    const double q = u[5] - 2 * x * u[4] + x * x * u[3];
+    const double qq =
+        u[7] - 4 * x * u[6] + 6 * x * x * u[5] - 4 * x * x * x * u[4] + x * x * x * x * u[3];
+    const double det = n * qq - q * q;
+    if (det <= 0) continue;
+    const double c = (n * yq - q * sy) / det, floor = (sy - c * q) / n;
+    if (c <= 0 || floor < 0) continue;
+    if (const double explained = floor * sy + c * yq; explained > best)
+      best = explained, start = static_cast<double>(lo + i);
+  }
+  // The rise must explain far more than the noise would by chance (an F test
+  // of its two numbers).
+  if ((best - flat) / 2 < 10 * (yy - best) / (n - 3)) return at_once;
+  return start;
+}
+
+// Where the song last heard at stretch a has really ended (in stretches).
+// Its fall is timed through 25, 10 and 4 times the noise's level: a fade-out
+// (falling evenly in level) ends soon after; a decay (falling evenly in
+// decibels) goes on under the noise for long, taken to 50 dB under the last
+// mark at the pace of its last 8 dB (what a decay to -72 dBFS under hiss of
+// -34 dBFS needs).
+double fall_end(const side& s, size_t a) {
+  const double n = std::max(1.0, std::sqrt(s.floor.power));
+  const size_t limit = a > 10 * second ? a - 10 * second : 0;
+  const auto amp = [&](size_t k) { return s.above(s.mean(k - 10, 10)); };  // before k
+  static const double marks[3] = {4, 10, 25};
+  size_t k[3] = {a, a, a};
+  for (int i = 0; i < 3; i++) {
+    if (i > 0) k[i] = k[i - 1];
+    while (k[i] > limit + 10 && amp(k[i]) < marks[i] * n) k[i]--;
+    if (amp(k[i]) < marks[i] * n) return static_cast<double>(a + second);
+  }
+  // A fall as a power of the time left: each step of 8 dB takes `ratio`
+  // times as long as the next (a fade-out 2.5); evenly in decibels, as long.
+  const double last = static_cast<double>(k[0] - k[1]), before = static_cast<double>(k[1] - k[2]);
+  const double ratio = before / std::max(1.0, last), decay = last * 50 / 8;
+  const double left = ratio > 1.5 ? std::min(decay, 2 * last / (ratio - 1) + 20) : decay;
+  return std::max(static_cast<double>(a + 20), static_cast<double>(k[0]) + left);
+}
+
+int64_t frame(double stretches) {
+  return std::llround(stretches * stretch);
+}
+
+// The boundary at the silence r: where the song before has really ended,
+// but a little before the next one's rise began (decays sink slowly under
+// the noise, fade-ins rise fast out of it), and never before the silence.
+boundary at_silence(const side& s, const run& r) {
+  boundary b;
+  b.heard_to = frame(static_cast<double>(r.from));
+  b.heard_from = frame(static_cast<double>(r.to));
+  const double start = std::max(static_cast<double>(r.from), rise_start(s, r.from, r.to));
+  const double end = fall_end(s, r.from);
+  b.first_sound = frame(start);
+  b.last_sound = frame(std::min(end, start));
+  constexpr double margin = 15;  // stretches: how late a rise is found, mostly
+  b.cut = frame(std::max(static_cast<double>(r.from), std::min(end, start - margin)));
+  b.gap = static_cast<double>(r.length()) / second;
+  const size_t before = std::min<size_t>(r.from, 3 * second);
+  const double around = std::min(s.loud(r.from - before, before), s.loud(r.to, 3 * second));
+  b.depth_db = db(around / std::max(1.0, s.floor.level));
+  return b;
+}
+
+// The quietest short dip of stretches [lo, hi), near `expected`: where two
+// songs run into each other, the last notes of the one have ended and the
+// first of the other are still rising.
+size_t joining_point(const side& s, size_t lo, size_t hi, size_t expected) {
+  double best = -1e9;
+  size_t at = expected;
+  for (size_t k = std::max<size_t>(lo, 8); k < hi && k + 9 < s.size(); k++) {
+    float left[6], right[6];
+    for (size_t j = 0; j < 6; j++) left[j] = s.e.level(k - 8 + j), right[j] = s.e.level(k + 3 + j);
+    std::nth_element(left, left + 3, left + 6);
+    std::nth_element(right, right + 3, right + 6);
+    // (The sleeve's lengths are rounded to the second.)
+    const double far = std::max(
+        0.0, std::abs(static_cast<double>(k) - static_cast<double>(expected)) / second - 0.5);
+    const double around = std::min(left[3], right[3]);
+    const double score = db(around / (s.e.level(k) + s.floor.level + 1)) - 6 * far;
+    if (score > best) best = score, at = k;
+  }
+  return at;
+}
+
+boundary at_join(const side& s, size_t k) {
+  boundary b;
+  b.silent = false;
+  // The songs join where the dip begins (the next song's first notes may
+  // rise slowly), at the quietest part of its first stretch, which lies
+  // where those notes are still rising: mostly a part after the join.
+  size_t first = k;
+  while (first + 3 > k && first > 0 && s.e.level(first - 1) <= 2 * s.e.level(k)) first--;
+  b.cut = std::max<int64_t>(0, s.e.quietest(first) - envelope::part);
+  b.last_sound = b.first_sound = b.heard_to = b.heard_from = b.cut;
+  const size_t before = std::min<size_t>(k, second);
+  const double around = std::min(s.loud(k - before, before), s.loud(k + 1, second));
+  b.depth_db = db(around / (s.e.level(k) + s.floor.level + 1));
+  return b;
+}
+
+// The tracks between the boundaries, from a little before the first song to
+// past the last one's end, and the findings every plan has.
+void finish(const side& s, side_plan& p) {
+  p.floor = s.floor;
+  size_t first = s.lead ? s.runs.front().to : 0, last = s.out ? s.runs.back().from : s.size();
+  if (first > last) first = last = 0;
+  p.first_sound = frame(s.lead ? rise_start(s, 0, first) : 0);
+  // The lead-in and the run-out are left out with a second to spare: their
+  // groove noise costs nothing, a lost fade-in or decay costs music. (A few
+  // seconds of them are not worth leaving out.)
+  const int64_t one = frame(second), frames = s.e.frames();
+  int64_t begin = std::max<int64_t>(0, p.first_sound - one);
+  if (begin < 2 * one) begin = 0;
+  p.last_sound = s.out ? std::min(frames, frame(fall_end(s, last))) : frames;
+  int64_t end = s.out ? p.last_sound + one : frames;
+  if (end > frames - 2 * one) end = frames;
+  const size_t n = p.boundaries.size() + 1;
+  p.tracks.resize(n);
+  for (size_t i = 0; i < n; i++) {
+    side_track& t = p.tracks[i];
+    t.start = i == 0 ? begin : p.boundaries[i - 1].cut;
+    t.end = i + 1 == n ? end : p.boundaries[i].cut;
+    t.first_sound = i == 0 ? p.first_sound : p.boundaries[i - 1].first_sound;
+    t.last_sound = i + 1 == n ? p.last_sound : p.boundaries[i].last_sound;
+  }
+  finding floor{s.floor.level < 0.5 ? finding::digital_silence : finding::noise_level};
+  floor.db = s.floor.db();
+  p.findings.insert(p.findings.begin(), floor);
+  if (begin > 0)
+    p.findings.push_back({finding::lead_in, 0, 0, 0, static_cast<double>(begin) / rate});
+  if (end < frames)
+    p.findings.push_back({finding::run_out, 0, end, 0, static_cast<double>(frames - end) / rate});
+}
+
+}  // namespace
+
+side_plan plan_for_count(const envelope& e, int n) {
+  const side s(e);
+  side_plan p;
+  const std::vector<run> gaps = s.gaps();
+  // The longest silences are taken for the gaps between songs.
+  std::vector<size_t> order(gaps.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t x, size_t y) { return gaps[x].length() > gaps[y].length(); });
+  const size_t want = static_cast<size_t>(std::max(1, n)) - 1;
+  const size_t got = std::min(want, order.size());
+  std::vector<size_t> chosen(order.begin(), order.begin() + static_cast<long>(got));
+  std::sort(chosen.begin(), chosen.end());
+  // Those left out that are nearly as long as the shortest taken could be
+  // gaps as well.
+  const size_t weakest = got > 0 ? gaps[order[got - 1]].length() : 0;
+  for (size_t i : chosen) {
+    boundary b = at_silence(s, gaps[i]);
+    if (gaps[i].length() == weakest)
+      for (size_t j = got; j < order.size() && 3 * gaps[order[j]].length() >= 2 * weakest; j++) {
+        const run& r = gaps[order[j]];
+        b.rivals.push_back(frame(static_cast<double>(r.from + r.to) / 2));
+      }
+    b.ambiguous = !b.rivals.empty();
+    p.boundaries.push_back(b);
+  }
+  for (size_t i = 0; i < p.boundaries.size(); i++)
+    for (int64_t r : p.boundaries[i].rivals)
+      p.findings.push_back({finding::ambiguous, static_cast<int>(i + 1), p.boundaries[i].cut, r});
+  if (got < want) {
+    p.complete = false;
+    finding f{finding::too_few_gaps, n};
+    f.count = static_cast<int>(got);
+    p.findings.push_back(f);
+  }
+  finish(s, p);
+  return p;
+}
+
+side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths) {
+  const side s(e);
+  side_plan p;
+  const std::vector<run> gaps = s.gaps();
+  // Each song's end is looked for its sleeve length after where the song
+  // before was found to end: an error does not add up along the side.
+  double from = s.lead ? rise_start(s, 0, s.runs.front().to) : 0;  // stretches
+  for (size_t i = 0; i + 1 < lengths.size(); i++) {
+    const double length = static_cast<double>(lengths[i]) / stretch;
+    const double expected = from + length, reach = 2 * second + length / 50;
+    // The silence nearest to where the song should end (it may end a little
+    // before the silence is heard: the sleeve's lengths are rounded) ...
+    const run* best = nullptr;
+    double nearest = reach;
+    for (const run& r : gaps) {
+      if (static_cast<double>(r.to) <= from) continue;
+      const double d = std::max({0.0, static_cast<double>(r.from) - second / 2.0 - expected,
+                                 expected - static_cast<double>(r.to)});
+      if (d < nearest || (best && d == nearest && r.length() > best->length()))
+        nearest = d, best = &r;
+    }
+    boundary b;
+    if (best) {
+      b = at_silence(s, *best);
+    } else {
+      // ... else the quietest short dip there (wider: a song's start may
+      // hide under the noise in a quiet intro).
+      const double lo = std::max(from + 1, expected - 3 * second), hi = expected + 3 * second;
+      b = at_join(s, joining_point(s, static_cast<size_t>(lo), static_cast<size_t>(hi),
+                                   static_cast<size_t>(expected)));
+      p.findings.push_back({finding::no_silence, static_cast<int>(i + 1), b.cut});
+    }
+    b.expected = frame(expected);
+    from = static_cast<double>(b.first_sound) / stretch;
+    p.boundaries.push_back(b);
+  }
+  finish(s, p);
+  for (size_t i = 0; i < p.tracks.size() && i < lengths.size(); i++) {
+    side_track& t = p.tracks[i];
+    t.sleeve = lengths[i];
+    const int64_t found = t.last_sound - t.first_sound;
+    if (std::llabs(found - t.sleeve) > std::max<int64_t>(frame(3 * second), t.sleeve / 50))
+      p.findings.push_back({finding::length_differs, static_cast<int>(i + 1), found, t.sleeve});
+  }
+  return p;
+}
+
+namespace {
+
+std::string clock(int64_t frames) {
+  char text[32];
+  const double t = static_cast<double>(frames) / rate;
+  const int minutes = static_cast<int>(t / 60);
+  std::snprintf(text, sizeof text, "%d:%05.2f", minutes, t - 60 * minutes);
+  return text;
+}
+
+}  // namespace
+
+std::string describe(const finding& f) {
+  char text[320];
+  switch (f.kind) {
+    case finding::digital_silence:
+      return "The gaps are digital silence: every sound counts as music.";
+    case finding::noise_level:
+      std::snprintf(text, sizeof text,
+                    "The gaps hold noise at %.0f dB (hiss or rumble): music that fades in or dies "
+                    "away under it is kept with its song.",
+                    f.db);
+      return text;
+    case finding::no_silence:
+      std::snprintf(text, sizeof text,
+                    "Songs %d and %d run into each other with no silence between them: the cut "
+                    "goes to the quietest place near where the sleeve puts it, at %s.",
+                    f.index, f.index + 1, clock(f.at).c_str());
+      return text;
+    case finding::ambiguous:
+      std::snprintf(text, sizeof text,
+                    "The gap at %s, taken to part tracks %d and %d, looks no more like a gap "
+                    "between songs than the quiet place at %s: give the track lengths "
+                    "(--lengths) to be sure.",
+                    clock(f.at).c_str(), f.index, f.index + 1, clock(f.other).c_str());
+      return text;
+    case finding::too_few_gaps:
+      std::snprintf(text, sizeof text,
+                    "Only %d silences for the %d tracks asked: some songs run into each other. "
+                    "Give the track lengths (--lengths) to find where.",
+                    f.count, f.index);
+      return text;
+    case finding::length_differs:
+      std::snprintf(text, sizeof text,
+                    "Track %d is %s long here but %s on the sleeve: check the lengths given.",
+                    f.index, clock(f.at).c_str(), clock(f.other).c_str());
+      return text;
+    case finding::lead_in:
+      std::snprintf(text, sizeof text,
+                    "The first %.1f s, before the music, are left out (the lead-in groove).",
+                    f.seconds);
+      return text;
+    case finding::run_out:
+      std::snprintf(text, sizeof text,
+                    "The last %.1f s, from %s, after the music has died away, are left out (the "
+                    "run-out groove).",
+                    f.seconds, clock(f.at).c_str());
+      return text;
+  }
+  return "";
+}
