@@ -6,37 +6,87 @@
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
+#include <tuple>
+#include <utility>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// The sums of the left and of the right samples of the n frames at p.
+inline std::pair<int32_t, int32_t> frame_sums(const unsigned char* p, size_t n) {
+  int32_t l = 0, r = 0;
+  size_t j = 0;
+#ifdef __SSE2__
+  // Four frames at a time: each 32-bit lane holds a frame, left in its low
+  // half; multiplying by 1 and 0 and adding pairs takes out either side.
+  const __m128i left = _mm_set1_epi32(1), right = _mm_set1_epi32(1 << 16);
+  __m128i sum_l = _mm_setzero_si128(), sum_r = _mm_setzero_si128();
+  for (; j + 4 <= n; j += 4) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4 * j));
+    sum_l = _mm_add_epi32(sum_l, _mm_madd_epi16(x, left));
+    sum_r = _mm_add_epi32(sum_r, _mm_madd_epi16(x, right));
+  }
+  // Left and right side by side, then the lanes added up.
+  __m128i both = _mm_add_epi32(_mm_unpacklo_epi64(sum_l, sum_r), _mm_unpackhi_epi64(sum_l, sum_r));
+  both = _mm_add_epi32(both, _mm_shuffle_epi32(both, 0xB1));
+  l = _mm_cvtsi128_si32(both), r = _mm_cvtsi128_si32(_mm_shuffle_epi32(both, 0x02));
+#endif
+  for (; j < n; j++) {
+    l += static_cast<int16_t>(p[4 * j] | p[4 * j + 1] << 8);
+    r += static_cast<int16_t>(p[4 * j + 2] | p[4 * j + 3] << 8);
+  }
+  return {l, r};
+}
+
+}  // namespace
 
 void envelope::add(const unsigned char* p, size_t n) {
   frames_ += static_cast<int64_t>(n);
-  while (n > 0) {
+  // The part begun by the frames before, the whole parts, and the start of
+  // the next.
+  if (filled_ > 0) {
     const size_t take = std::min(n, static_cast<size_t>(part - filled_));
-    int32_t l = 0, r = 0;
-    for (size_t j = 0; j < take; j++) {
-      l += static_cast<int16_t>(p[4 * j] | p[4 * j + 1] << 8);
-      r += static_cast<int16_t>(p[4 * j + 2] | p[4 * j + 3] << 8);
-    }
+    const auto [l, r] = frame_sums(p, take);
     sum_l_ += l, sum_r_ += r;
     filled_ += static_cast<int64_t>(take);
     p += 4 * take, n -= take;
-    if (filled_ == part) end_part();
+    if (filled_ < part) return;
+    end_part(sum_l_, sum_r_);
   }
+  for (; n >= part; p += 4 * part, n -= part) {
+    const auto [l, r] = frame_sums(p, part);
+    end_part(l, r);
+  }
+  std::tie(sum_l_, sum_r_) = frame_sums(p, n);
+  filled_ = static_cast<int64_t>(n);
 }
 
-void envelope::end_part() {
-  parts_[done_++] =
-      static_cast<uint32_t>(std::max(std::abs(sum_l_ - last_l_), std::abs(sum_r_ - last_r_)));
-  last_l_ = sum_l_, last_r_ = sum_r_;
-  sum_l_ = sum_r_ = 0, filled_ = 0;
+void envelope::end_part(int32_t l, int32_t r) {
+  parts_[done_++] = static_cast<uint32_t>(std::max(std::abs(l - last_l_), std::abs(r - last_r_)));
+  last_l_ = l, last_r_ = r;
   if (done_ < 9) return;
   done_ = 0;
-  uint32_t sorted[9];
-  std::copy(parts_, parts_ + 9, sorted);
-  std::nth_element(sorted, sorted + 2, sorted + 9);
-  const auto at = std::min_element(parts_, parts_ + 9) - parts_;
-  levels_.push_back(static_cast<float>(sorted[2]) / part);
-  least_.push_back(static_cast<float>(parts_[at]) / part);
-  at_.push_back(static_cast<uint8_t>(at));
+  // The three quietest parts, in order, in one pass (the first quietest
+  // part is the one kept).
+  uint32_t q[3] = {parts_[0], UINT32_MAX, UINT32_MAX};
+  uint8_t at = 0;
+  for (uint8_t i = 1; i < 9; i++) {
+    const uint32_t x = parts_[i];
+    if (x >= q[2]) continue;
+    if (x >= q[1]) {
+      q[2] = x;
+    } else if (x >= q[0]) {
+      q[2] = q[1], q[1] = x;
+    } else {
+      q[2] = q[1], q[1] = q[0], q[0] = x, at = i;
+    }
+  }
+  levels_.push_back(static_cast<float>(q[2]) / part);
+  least_.push_back(static_cast<float>(q[0]) / part);
+  at_.push_back(at);
 }
 
 double noise::db() const {
@@ -136,6 +186,13 @@ struct side {
         runs.push_back({k, j});
       k = j;
     }
+    // Nor is a moment of sound in the grooves before the first song or after
+    // the last (a click that rings, a crack): no song is that short.
+    const auto short_sound = [&](size_t i) { return runs[i + 1].from - runs[i].to < second; };
+    if (runs.size() > 2 && runs.front().from < second / 4 && short_sound(0))
+      runs[1].from = 0, runs.erase(runs.begin());
+    if (runs.size() > 2 && runs.back().to + second / 4 > n && short_sound(runs.size() - 2))
+      runs[runs.size() - 2].to = n, runs.pop_back();
     // (Nor at the very start or end.)
     lead = !runs.empty() && runs.front().from < second / 4;
     out = !runs.empty() && runs.back().to + second / 4 > n && (runs.size() > 1 || !lead);
@@ -256,9 +313,12 @@ double fall_end(const side& s, size_t a) {
   }
   // A fall as a power of the time left: each step of 8 dB takes `ratio`
   // times as long as the next (a fade-out 2.5); evenly in decibels, as long.
+  // The notes of a decay stop one by one, so its steps differ by chance:
+  // only a clear speeding-up is a fade-out (taking a decay for one loses
+  // its tail, the other way round only moves the cut towards the next song).
   const double last = static_cast<double>(k[0] - k[1]), before = static_cast<double>(k[1] - k[2]);
   const double ratio = before / std::max(1.0, last), decay = last * 50 / 8;
-  const double left = ratio > 1.5 ? std::min(decay, 2 * last / (ratio - 1) + 20) : decay;
+  const double left = ratio > 2 ? std::min(decay, 2 * last / (ratio - 1) + 20) : decay;
   return std::max(static_cast<double>(a + 20), static_cast<double>(k[0]) + left);
 }
 
@@ -273,11 +333,14 @@ boundary at_silence(const side& s, const run& r) {
   boundary b;
   b.heard_to = frame(static_cast<double>(r.from));
   b.heard_from = frame(static_cast<double>(r.to));
-  const double start = std::max(static_cast<double>(r.from), rise_start(s, r.from, r.to));
+  // (The song is heard from r.to on: a fit that puts its start later has
+  // followed a quiet intro's jump to the music's full level.)
+  const double start = std::clamp(rise_start(s, r.from, r.to), static_cast<double>(r.from),
+                                  static_cast<double>(r.to));
   const double end = fall_end(s, r.from);
   b.first_sound = frame(start);
   b.last_sound = frame(std::min(end, start));
-  constexpr double margin = 15;  // stretches: how late a rise is found, mostly
+  constexpr double margin = 20;  // stretches: how late a rise is found, mostly
   b.cut = frame(std::max(static_cast<double>(r.from), std::min(end, start - margin)));
   b.gap = static_cast<double>(r.length()) / second;
   const size_t before = std::min<size_t>(r.from, 3 * second);
@@ -286,22 +349,29 @@ boundary at_silence(const side& s, const run& r) {
   return b;
 }
 
-// The quietest short dip of stretches [lo, hi), near `expected`: where two
-// songs run into each other, the last notes of the one have ended and the
-// first of the other are still rising.
-size_t joining_point(const side& s, size_t lo, size_t hi, size_t expected) {
+// Where a song's boundary is expected: `at`, give or take `within`
+// (stretches).
+struct estimate {
+  double at, within;
+  // Seconds beyond that of stretch k.
+  double beyond(double k) const { return std::max(0.0, std::abs(k - at) - within) / second; }
+};
+
+// The quietest short dip of stretches [lo, hi), where the estimates put it:
+// where two songs run into each other, the last notes of the one have ended
+// and the first of the other are still rising.
+size_t joining_point(const side& s, size_t lo, size_t hi, estimate x, estimate y) {
   double best = -1e9;
-  size_t at = expected;
+  size_t at = static_cast<size_t>(x.at);
   for (size_t k = std::max<size_t>(lo, 8); k < hi && k + 9 < s.size(); k++) {
     float left[6], right[6];
     for (size_t j = 0; j < 6; j++) left[j] = s.e.level(k - 8 + j), right[j] = s.e.level(k + 3 + j);
     std::nth_element(left, left + 3, left + 6);
     std::nth_element(right, right + 3, right + 6);
-    // (The sleeve's lengths are rounded to the second.)
-    const double far = std::max(
-        0.0, std::abs(static_cast<double>(k) - static_cast<double>(expected)) / second - 0.5);
+    const double x_k = static_cast<double>(k);
     const double around = std::min(left[3], right[3]);
-    const double score = db(around / (s.e.level(k) + s.floor.level + 1)) - 6 * far;
+    const double score =
+        db(around / (s.e.level(k) + s.floor.level + 1)) - 20 * (x.beyond(x_k) + y.beyond(x_k));
     if (score > best) best = score, at = k;
   }
   return at;
@@ -329,16 +399,17 @@ void finish(const side& s, side_plan& p) {
   p.floor = s.floor;
   size_t first = s.lead ? s.runs.front().to : 0, last = s.out ? s.runs.back().from : s.size();
   if (first > last) first = last = 0;
-  p.first_sound = frame(s.lead ? rise_start(s, 0, first) : 0);
-  // The lead-in and the run-out are left out with a second to spare: their
-  // groove noise costs nothing, a lost fade-in or decay costs music. (A few
-  // seconds of them are not worth leaving out.)
+  p.first_sound = frame(s.lead ? std::min(rise_start(s, 0, first), static_cast<double>(first)) : 0);
+  // The lead-in and the run-out are left out with two seconds to spare:
+  // their groove noise costs nothing, a lost fade-in or decay costs music,
+  // and neither borders on another song. (A few seconds of them are not
+  // worth leaving out.)
   const int64_t one = frame(second), frames = s.e.frames();
-  int64_t begin = std::max<int64_t>(0, p.first_sound - one);
-  if (begin < 2 * one) begin = 0;
+  int64_t begin = std::max<int64_t>(0, p.first_sound - 2 * one);
+  if (begin < 3 * one) begin = 0;
   p.last_sound = s.out ? std::min(frames, frame(fall_end(s, last))) : frames;
-  int64_t end = s.out ? p.last_sound + one : frames;
-  if (end > frames - 2 * one) end = frames;
+  int64_t end = s.out ? p.last_sound + 2 * one : frames;
+  if (end > frames - 3 * one) end = frames;
   const size_t n = p.boundaries.size() + 1;
   p.tracks.resize(n);
   for (size_t i = 0; i < n; i++) {
@@ -398,16 +469,46 @@ side_plan plan_for_count(const envelope& e, int n) {
   return p;
 }
 
+// Where the songs of a side run into each other at boundary i of `p`: from
+// the boundaries with silences found on either side of it (or the side's
+// ends), each song as long as the sleeve says. The lengths are rounded to
+// the second: each adds half a second to the doubt, and so does the place
+// where a decay has ended.
+size_t join_at(const side& s, const side_plan& p, const std::vector<double>& lengths, size_t i,
+               estimate first, estimate last) {
+  const auto& b = p.boundaries;
+  const auto at = [](int64_t frame) { return static_cast<double>(frame) / stretch; };
+  estimate left = first, right = last;
+  size_t j = i;
+  while (j > 0 && !b[j - 1].silent) j--;
+  if (j > 0) left = {at(b[j - 1].first_sound), 20};
+  const double lo = j > 0 ? left.at : 0;
+  for (size_t k = j; k <= i; k++) left.at += lengths[k], left.within += second / 2.0;
+  j = i + 1;
+  while (j < b.size() && !b[j].silent) j++;
+  if (j < b.size()) right = {at(b[j].last_sound), at(b[j].last_sound) - at(b[j].heard_to) + 20};
+  const double hi = j < b.size() ? right.at : static_cast<double>(s.size());
+  for (size_t k = i + 1; k <= j && k < lengths.size(); k++)
+    right.at -= lengths[k], right.within += second / 2.0;
+  // (Wider: a song's start may hide under the noise in a quiet intro.)
+  const double from = std::max(lo + second, std::min(left.at, right.at) - 3 * second);
+  const double to = std::min(hi - second, std::max(left.at, right.at) + 3 * second);
+  return joining_point(s, static_cast<size_t>(std::max(0.0, from)),
+                       static_cast<size_t>(std::max(0.0, to)), left, right);
+}
+
 side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths) {
   const side s(e);
   side_plan p;
   const std::vector<run> gaps = s.gaps();
+  std::vector<double> length(lengths.size());  // stretches
+  for (size_t i = 0; i < lengths.size(); i++) length[i] = static_cast<double>(lengths[i]) / stretch;
   // Each song's end is looked for its sleeve length after where the song
   // before was found to end: an error does not add up along the side.
-  double from = s.lead ? rise_start(s, 0, s.runs.front().to) : 0;  // stretches
+  const double first = s.lead ? rise_start(s, 0, s.runs.front().to) : 0;  // stretches
+  double from = first;
   for (size_t i = 0; i + 1 < lengths.size(); i++) {
-    const double length = static_cast<double>(lengths[i]) / stretch;
-    const double expected = from + length, reach = 2 * second + length / 50;
+    const double expected = from + length[i], reach = 2 * second + length[i] / 50;
     // The silence nearest to where the song should end (it may end a little
     // before the silence is heard: the sleeve's lengths are rounded) ...
     const run* best = nullptr;
@@ -423,16 +524,22 @@ side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& length
     if (best) {
       b = at_silence(s, *best);
     } else {
-      // ... else the quietest short dip there (wider: a song's start may
-      // hide under the noise in a quiet intro).
-      const double lo = std::max(from + 1, expected - 3 * second), hi = expected + 3 * second;
-      b = at_join(s, joining_point(s, static_cast<size_t>(lo), static_cast<size_t>(hi),
-                                   static_cast<size_t>(expected)));
-      p.findings.push_back({finding::no_silence, static_cast<int>(i + 1), b.cut});
+      // ... else a dip there, placed once the silences around it are known.
+      b = at_join(s, static_cast<size_t>(expected));
     }
     b.expected = frame(expected);
     from = static_cast<double>(b.first_sound) / stretch;
     p.boundaries.push_back(b);
+  }
+  const double end = s.out ? fall_end(s, s.runs.back().from) : static_cast<double>(s.size());
+  const estimate last{end, s.out ? end - static_cast<double>(s.runs.back().from) + 20 : second};
+  for (size_t i = 0; i < p.boundaries.size(); i++) {
+    boundary& b = p.boundaries[i];
+    if (b.silent) continue;
+    const int64_t expected = b.expected;
+    b = at_join(s, join_at(s, p, length, i, {first, 20}, last));
+    b.expected = expected;
+    p.findings.push_back({finding::no_silence, static_cast<int>(i + 1), b.cut});
   }
   finish(s, p);
   for (size_t i = 0; i < p.tracks.size() && i < lengths.size(); i++) {

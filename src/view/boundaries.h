@@ -29,7 +29,7 @@ class envelope {
   int64_t quietest(size_t k) const { return static_cast<int64_t>(k) * stretch + at_[k] * part; }
 
  private:
-  void end_part();
+  void end_part(int32_t l, int32_t r);  // the sums of a part's samples
   int64_t frames_ = 0;
   int32_t sum_l_ = 0, sum_r_ = 0, last_l_ = 0, last_r_ = 0;
   int64_t filled_ = 0;  // frames in the current part
