@@ -67,6 +67,14 @@ const char* const sides[] = {
     "--minutes 3 --tracks 4 --seed 12 --gaps 1,1,1 --hiss 0 --crackle 20 --decay 4 --fade 2",
     "--minutes 5 --tracks 5 --seed 18 --gaps 0.35,0.45,0.55,0.65 --intro 2 --fade 2 --crackle 20 "
     "--rumble 0.01 --hiss 0.005",
+    // An intro that jumps to the music's level after it is heard; a join
+    // that only the silences on both sides place; a click in the run-out.
+    "--minutes 3.12 --tracks 6 --seed 1003 --gaps 0.34,0.46,0.69,0.3,0.57 --intro 0.93 --pauses 2 "
+    "--soft 2 --gain -27.4 --hiss 0.0068 --run-out 1.83",
+    "--minutes 4.21 --tracks 5 --seed 1123 --gaps 0.48,0.77 --join 2,4 --fade 1.78 --intro 1.01 "
+    "--decay 1.75 --pauses 1 --gain -20.3 --crackle 41.5 --lead-in 3.44 --run-out 3.2",
+    "--minutes 3.18 --tracks 5 --seed 5143 --gaps 0.91,0.95,0.75,0.55 --hiss 0.0103 --lead-in 2.61 "
+    "--run-out 3.83",
 };
 
 TEST(Boundaries, EveryTrackKeepsAllOfItsMusicAndNoneOfItsNeighbours) {
