@@ -68,10 +68,7 @@ std::string seconds(int64_t frame) {  // six decimals: exact to the frame
 // Audacity's region labels; `points`: point labels, the tracks running from
 // each to the next; or a CUE sheet of INDEX 01 times in CD frames of 588.
 Plan regions(const std::vector<std::pair<int64_t, int64_t>>& tracks) {
-  Plan p{"", tracks};
-  for (const auto& [start, end] : tracks)
-    p.text += seconds(start) + "\t" + seconds(end) + "\tA b\n";
-  return p;
+  return {th::labels(tracks), tracks};
 }
 Plan points(const std::vector<int64_t>& at, int64_t frames) {
   Plan p;
