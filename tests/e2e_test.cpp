@@ -95,7 +95,8 @@ const Plan three_points = points({3500, 6500}, 10000);
 const Plan three_cue = cue({0, 5, 10}, 10000);
 // Of three_early: the third track ends beyond the data, the fourth starts there.
 const Plan beyond_data = regions({{1000, 3000}, {4000, 6000}, {7000, 12000}, {13000, 15000}});
-const Plan peak_regions = regions({{1000, 2002}, {3002, 4003}});
+// Of peaks: each track's loudest frame is its first or its last.
+const Plan peak_regions = regions({{1501, 2002}, {3002, 3503}});
 const Plan long_regions = regions({{1000, 41000}, {46000, 76000}, {81000, 121000}});
 const Plan overlapping{"0.1\t0.2\n0.15\t0.22\n", {}};
 const Plan too_far{"0.1\t0.3\n", {}};
