@@ -31,21 +31,7 @@ const char keldrun_usage[] =
     "/C cut\tDetermines the amount of the track end to discard (seconds),\n"
     "\tsame as /G by default\n"
     "/F filt\tSets the length of the filter for crack removal (samples, 0...1000),\n"
-    "\tdefault 10\n"
-    "infile\tThe original WAVE file (16-bit stereo 44100 Hz PCM),\n"
-    "\tuse \"-\" for piped <stdin> input.\n"
-    "outbase\tThe base name of the track file to generate, default \"TRACK\",\n"
-    "\tuse \"-\" to disable output file generation (list tracks only)\n"
-    "\n"
-    "You need free disk space only for the largest individual track contained in the\n"
-    "original WAVE file if the track files are generated on the same disk as the\n"
-    "original and the /P switch is not specified.\n"
-    "\n"
-    "When using piped input, the file is split \"on-the-fly\" and normalization\n"
-    "is not possible.\n"
-    "\n"
-    "Switches /I, /N, and /P have no effect with piped input or when output file\n"
-    "generation is disabled.";
+    "\tdefault 10\n" KELDRUN_USAGE_FILES;
 
 void print_usage(FILE* f) {
   fputs(keldrun_usage, f);

@@ -17,6 +17,7 @@ static recording read_recording() {
   samples = read_wave_header() / 4;
   if (samples == 0) error(invalid_format);
   r.frames = samples;
+  if (r.known && r.id.regular) r.data_offset = input_position();
   return r;
 }
 

@@ -33,6 +33,24 @@ bool set_switch(settings& s, int letter, const char* text);
 // ranges keldrun accepts.
 bool settle(settings& s);
 
+// The end of keldrun's usage text, from its input on, which the companions
+// that split share.
+#define KELDRUN_USAGE_FILES                                                           \
+  "infile\tThe original WAVE file (16-bit stereo 44100 Hz PCM),\n"                    \
+  "\tuse \"-\" for piped <stdin> input.\n"                                            \
+  "outbase\tThe base name of the track file to generate, default \"TRACK\",\n"        \
+  "\tuse \"-\" to disable output file generation (list tracks only)\n"                \
+  "\n"                                                                                \
+  "You need free disk space only for the largest individual track contained in the\n" \
+  "original WAVE file if the track files are generated on the same disk as the\n"     \
+  "original and the /P switch is not specified.\n"                                    \
+  "\n"                                                                                \
+  "When using piped input, the file is split \"on-the-fly\" and normalization\n"      \
+  "is not possible.\n"                                                                \
+  "\n"                                                                                \
+  "Switches /I, /N, and /P have no effect with piped input or when output file\n"     \
+  "generation is disabled."
+
 // Ends the run like `error`, with `usage_text` (a companion's own) shown
 // for `usage`.
 [[noreturn]] void error(err code, const char* usage_text);
@@ -45,6 +63,7 @@ struct recording {
   uint32_t frames = 0;  // as its header declares
   bool known = false;   // whether its identity `id` could be read
   file_id id;
+  int64_t data_offset = -1;  // the byte of frame 0 in the file; -1: unknown (a pipe)
 };
 // Opens the recording `name` ("-": standard input) as the input and reads
 // its header; ends with `not_found` or `invalid_format`. The file named is
@@ -95,6 +114,22 @@ struct track_part {
 // length this run left it, cuts it at `cut_at` and opens it again as the
 // input. Every failure ends the run with keldrun's own message.
 void write_track(const char* base, const track_part& t);
+// What a pass over frames of the input found: how many it had, and their
+// peak (the louder channel's magnitude, at most 32768).
+struct frames_read {
+  int64_t frames = 0;
+  uint16_t peak = 0;
+};
+// Reads the next `frames` frames of the input, frame `first` of its data
+// on; fewer at the end of the input, and a failing read ends the run with
+// `read_failed`. `shown`: with keldrun's progress on standard error.
+frames_read read_frames(int64_t first, int64_t frames, bool shown);
+// The piped step: writes the next `frames` frames of the input, frame
+// `first` on, into the file of track `number` (`base`, two digits, ".WAV")
+// as they arrive, with progress; where the input ends early the header is
+// patched for the frames that came, and a file of none is removed. The
+// file is durable when this returns.
+frames_read pipe_track(const char* base, int number, int64_t first, int64_t frames);
 // When `asking`, asks whether to split (a no ends the run with
 // `interrupted`) and whether to normalize; returns whether to normalize
 // (`normalizing` when nothing is asked).

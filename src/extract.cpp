@@ -36,27 +36,76 @@ int16_t normalized(int16_t x, uint16_t peak) {
   return static_cast<int16_t>(static_cast<int32_t>(x * 32767.0 / peak));
 }
 
-// Copies `frames` frames from the input to `out`, scaled when normalizing;
-// the input must deliver every one of them.
-static void copy_frames(int64_t first, int64_t frames, uint16_t peak, bool normalizing) {
+// Hands the next `frames` frames of the input, frame `first` on, to
+// `use(p, got, wanted)` in blocks that end where progress shows, every 32768
+// frames; a block comes short only at the end of the input, and is the last.
+// Returns how many frames the input had.
+template <class Use>
+static int64_t pass_frames(int64_t first, int64_t frames, bool shown, Use use) {
   static unsigned char buf[32768 * 4];
   int64_t i = first;
   const int64_t last = first + frames;
   while (i < last) {
-    // Blocks end at multiples of 32768 frames, where progress is shown.
     const int64_t next = (i | 0x7FFF) + 1;
     const size_t n = static_cast<size_t>((next < last ? next : last) - i);
-    show_progress(static_cast<uint32_t>(i));
+    if (shown) show_progress(static_cast<uint32_t>(i));
+    const size_t got = read_block(buf, 4 * n) / 4;
+    use(buf, got, n);
+    i += static_cast<int64_t>(got);
+    if (got < n) break;
+  }
+  return i - first;
+}
+
+// Raises `peak` to the loudest level of the `n` frames at `p`.
+static void raise_peak(uint16_t& peak, const unsigned char* p, size_t n) {
+  static uint16_t level[32768];
+  frame_levels(p, static_cast<uint32_t>(n), level);
+  uint16_t top = peak;
+  for (size_t k = 0; k < n; k++) top = level[k] > top ? level[k] : top;
+  peak = top;
+}
+
+// Copies `frames` frames from the input to `out`, scaled when normalizing;
+// the input must deliver every one of them.
+static void copy_frames(int64_t first, int64_t frames, uint16_t peak, bool normalizing) {
+  pass_frames(first, frames, true, [&](unsigned char* buf, size_t n, size_t wanted) {
     // A short read here would put filler into a track whose frames are about
     // to be cut from the source.
-    if (read_block(buf, 4 * n) != 4 * n) error(rewind_failed);
+    if (n != wanted) error(rewind_failed);
     if (normalizing) {
       for (unsigned char* b = buf; b < buf + 4 * n; b += 2)
         write_u16_le(b,
                      static_cast<uint16_t>(normalized(static_cast<int16_t>(read_u16_le(b)), peak)));
     }
     write_bytes(buf, static_cast<int64_t>(4 * n));
-    i += static_cast<int64_t>(n);
+  });
+}
+
+frames_read read_frames(int64_t first, int64_t frames, bool shown) {
+  frames_read r;
+  r.frames = pass_frames(first, frames, shown, [&r](const unsigned char* p, size_t n, size_t) {
+    raise_peak(r.peak, p, n);
+  });
+  if (input_failed()) error(read_failed);
+  return r;
+}
+
+// Ends the track file that a pipe filled with `frames` frames and maybe more
+// after them: its sizes set and cut to those frames, durable; or, without a
+// frame, removed.
+static void end_piped_track(uint32_t frames) {
+  if (frames > 0) {
+    patch_wave_sizes(frames);
+    if (!truncate_open(out, 44 + static_cast<int64_t>(data_size(frames)))) error(truncate_failed);
+    close_out_durably();
+    tracks_written++;
+  } else {
+    io::out_len = 0;  // nothing of an empty track is kept
+    FILE* f = out;
+    out = nullptr;
+    if (fclose(f) != 0) error(write_failed);
+    remove(outfile);
   }
 }
 
@@ -107,6 +156,20 @@ static char* put_base(char* name, const char* base) {
   return name + std::strlen(name);
 }
 
+frames_read pipe_track(const char* base, int number, int64_t first, int64_t frames) {
+  outtrack = put_base(outfile, base);
+  write_wave_header(number, 0);  // claims nothing until the frames are in
+  frames_read r;
+  r.frames = pass_frames(first, frames, true, [&r](const unsigned char* p, size_t n, size_t) {
+    raise_peak(r.peak, p, n);
+    write_bytes(p, static_cast<int64_t>(4 * n));
+  });
+  // What came before a failing read is left as it is, claimed by no header.
+  if (input_failed()) error(read_failed);
+  end_piped_track(static_cast<uint32_t>(r.frames));
+  return r;
+}
+
 void write_track(const char* base, const track_part& t) {
   outtrack = put_base(outfile, base);
   fprintf(stderr, "Writing new WAVE file of track %u...\n", t.number);
@@ -151,20 +214,7 @@ void split_track_on_the_fly(int track) {
   write_wave_header(track, 0);
   int64_t start, end;
   find_track(track, &start, &end);
-  if (end > start) {
-    // The scan wrote the track and its discarded end: patch the two sizes,
-    // then cut the file back to the track before it is made durable.
-    const uint32_t frames = static_cast<uint32_t>(end - start);
-    patch_wave_sizes(frames);
-    if (!truncate_open(out, 44 + static_cast<int64_t>(data_size(frames)))) error(truncate_failed);
-    close_out_durably();
-    tracks_written++;
-  } else {
-    io::out_len = 0;  // nothing of an empty track is kept
-    FILE* f = out;
-    out = nullptr;
-    if (fclose(f) != 0) error(write_failed);
-    remove(outfile);
-  }
+  // The scan wrote the track and its discarded end.
+  end_piped_track(end > start ? static_cast<uint32_t>(end - start) : 0);
   if (sample < samples) split_track_on_the_fly(track + 1);
 }

@@ -69,6 +69,7 @@ int64_t input_position() {
 bool seek_input(int64_t pos) {
   in_pos = in_len = 0;
   in_eof = in_failed = false;
+  clearerr(wave);  // and so does the stream: a failure before is no failure of what follows
   return seek_file(wave, pos);
 }
 
@@ -79,7 +80,9 @@ size_t read_block(void* dst, size_t n) {
   in_pos += got;
   while (got < n && !in_eof) {
     const size_t r = fread(d + got, 1, n - got, wave);
-    if (r == 0) input_ended();
+    // A read that fails after a part (of a pipe's) has come ends the input
+    // too: what a retry would bring need not follow what came.
+    if (r == 0 || ferror(wave)) input_ended();
     got += r;
   }
   return got;

@@ -55,6 +55,52 @@ const Recording mono{"", -1,
                      "RIFF" + th::u32(44) + "WAVE" + th::chunk("fmt ", th::fmt_payload(1, 1)) +
                          th::chunk("data", std::string(8, '\0'))};
 
+// A plan for keldrun-cut: its text, and the tracks it names in frames.
+struct Plan {
+  std::string text;
+  std::vector<std::pair<int64_t, int64_t>> tracks;
+};
+std::string seconds(int64_t frame) {  // six decimals: exact to the frame
+  char s[32];
+  std::snprintf(s, sizeof s, "%.6f", static_cast<double>(frame) / 44100);
+  return s;
+}
+// Audacity's region labels; `points`: point labels, the tracks running from
+// each to the next; or a CUE sheet of INDEX 01 times in CD frames of 588.
+Plan regions(const std::vector<std::pair<int64_t, int64_t>>& tracks) {
+  return {th::labels(tracks), tracks};
+}
+Plan points(const std::vector<int64_t>& at, int64_t frames) {
+  Plan p;
+  for (size_t i = 0; i < at.size(); i++) {
+    p.text += seconds(at[i]) + "\t" + seconds(at[i]) + "\n";
+    p.tracks.push_back({i ? at[i - 1] : 0, at[i]});
+  }
+  p.tracks.push_back({at.back(), frames});
+  return p;
+}
+Plan cue(const std::vector<int>& at, int64_t frames) {
+  Plan p{"REM x\r\nFILE \"rec.wav\" WAVE\r\n", {}};
+  for (size_t i = 0; i < at.size(); i++) {
+    char line[80];
+    std::snprintf(line, sizeof line, "  TRACK %02zu AUDIO\r\n    INDEX 01 %02d:%02d:%02d\r\n",
+                  i + 1, at[i] / 4500, at[i] / 75 % 60, at[i] % 75);
+    p.text += line;
+    p.tracks.push_back({588 * at[i], i + 1 < at.size() ? 588 * at[i + 1] : frames});
+  }
+  return p;
+}
+const Plan three_regions = regions({{1000, 3000}, {4000, 6000}, {7000, 9000}});
+const Plan three_points = points({3500, 6500}, 10000);
+const Plan three_cue = cue({0, 5, 10}, 10000);
+// Of three_early: the third track ends beyond the data, the fourth starts there.
+const Plan beyond_data = regions({{1000, 3000}, {4000, 6000}, {7000, 12000}, {13000, 15000}});
+// Of peaks: each track's loudest frame is its first or its last.
+const Plan peak_regions = regions({{1501, 2002}, {3002, 3503}});
+const Plan long_regions = regions({{1000, 41000}, {46000, 76000}, {81000, 121000}});
+const Plan overlapping{"0.1\t0.2\n0.15\t0.22\n", {}};
+const Plan too_far{"0.1\t0.3\n", {}};
+
 // How the recording reaches the program: as the file rec.wav, on standard input, through a FIFO
 // named rec.wav, through rec.wav linked to /dev/stdin, or as rec.wav held open by another program.
 enum Via { file, piped, fifo, dev_stdin_link, held_open_windows_only };
@@ -70,17 +116,21 @@ using Shell = Text<1>;   // a redirection that the program runs with, through /b
 using Setup = Text<2>;   // shell commands run in the directory first
 using Shows = Text<3>;   // stderr, as seen, holds it
 using Golden = Text<4>;  // tests/golden/NAME: the whole stdout and stderr
+using Says = Text<5>;    // the end of stderr, where it is no error code's
 using Answers = std::pair<std::string, std::string>;  // to the split question, then to normalize
 
 // A case: its name, how the recording reaches the program, the recording, the command line, then
-// in any order the error code it ends with (none: success), the files it leaves, options above.
+// in any order the error code it ends with (none: success), the files it leaves, options above,
+// and a plan as plan.txt, which makes the program keldrun-cut.
 struct Case {
   template <class... Options>  // a case without a recording: no input at all
-  Case(const char* name, std::string args, Options... options) : name(name), args(std::move(args)) {
+  Case(const char* name, std::string args, const Options&... options)
+      : name(name), args(std::move(args)) {
     (set(options), ...);
   }
   template <class... Options>
-  Case(const char* name, Via via, const Recording& recording, std::string args, Options... options)
+  Case(const char* name, Via via, const Recording& recording, std::string args,
+       const Options&... options)
       : Case(name, std::move(args), options...) {
     this->via = via;
     this->recording = &recording;
@@ -94,12 +144,16 @@ struct Case {
   void set(Setup s) { setup = s; }
   void set(Shows s) { shows = s; }
   void set(Golden g) { golden = g; }
+  void set(Says s) { says = s; }
+  void set(const Plan& p) { plan = &p; }
+  const char* program() const { return plan ? "keldrun-cut" : "keldrun"; }
   const char* name;
   std::string args;
   Via via = file;
   const Recording* recording = nullptr;
   int ending = success, leaves = 0;
-  std::string typed, shell, setup, golden;
+  std::string typed, shell, setup, golden, says;
+  const Plan* plan = nullptr;
   std::optional<Answers> answers;
   std::optional<std::string> shows;  // not checked when absent
 };
@@ -203,6 +257,35 @@ const Case kCases[] = {
     {"listing 日本.wav", file, three, "日本.wav - " SHORT_GAPS, Setup{"mv rec.wav 日本.wav"}, unchanged, Shows{"Input:\t日本.wav\n"}},
     {"held open elsewhere: not cut", held_open_windows_only, three, "/I rec.wav " SHORT_GAPS, truncate_failed, source_as_made, last_track_file},
     {"absolute paths are names", "/no/such/dir/side.wav /tmp /I", not_found, Shows{"Input:\t/no/such/dir/side.wav\nOutput:\t/tmpxx.WAV\n"}},
+    // keldrun-cut: the tracks of a plan, with keldrun's guarantees and texts.
+    {"cut: region labels", file, three, "/I plan.txt rec.wav", three_regions, track_files,
+     Shows{"Plan:\tplan.txt\nInput:\trec.wav\nOutput:\tTRACKxx.WAV\n\nEstimated WAVE data length 10000 samples, 00:00.226\nReading the tracks of the plan...\n"}},
+    {"cut: point labels", file, three, "/i plan.txt rec.wav SIDE", three_points, track_files},
+    {"cut: a CUE sheet", file, three, "plan.txt /I rec.wav", three_cue, track_files},
+    {"cut: /P keeps the source", file, three, "/p /I plan.txt rec.wav", three_regions, track_files, source_as_made},
+    {"cut: normalized by each track's peak", file, peaks, "/I /N plan.txt rec.wav", peak_regions, normalized_track_files},
+    {"cut: listing", file, three, "plan.txt rec.wav - /N", three_regions, source_as_made, Shows{"Output file generation disabled (listing tracks only).\n"}},
+    {"cut: early end: a track cut short, the next not there", file, three_early, "/I plan.txt rec.wav", beyond_data, track_files,
+     Shows{"\nUnexpected end of WAVE data.\nTrack 4 lies beyond the end of the data, and TRACK04.WAV is not there.\n"}},
+    {"cut: piped", piped, three, "/N /P plan.txt - OUT", three_points, track_files, Shows{"Input:\t<stdin>\t(Splitting piped data \"on-the-fly\")\n"}},
+    {"cut: piped, early end", piped, three_early, "plan.txt - OUT", beyond_data, track_files},
+    {"cut: FIFO", fifo, three, "plan.txt rec.wav OUT", three_cue, track_files},
+    {"cut: interactive session", file, long_side, "plan.txt rec.wav SIDE_A", long_regions, Typed{"y\n"}, track_files, Golden{"cut-split"}},
+    {"cut: n cancels", file, peaks, "plan.txt rec.wav", peak_regions, Typed{"n\n"}, interrupted, source_as_made, split_question},
+    {"cut: second answer normalizes", file, peaks, "plan.txt rec.wav", peak_regions, Answers{"y", "Y"}, normalized_track_files},
+    {"cut: a bad plan names its line", file, three, "/I plan.txt rec.wav", overlapping, source_as_made,
+     Says{"\nplan.txt, line 2: this label overlaps the one on line 1: it starts at 0.15, before that one ends at 0.2; labels may touch but not overlap\n\a"}},
+    {"cut: a plan beyond the data", piped, three, "plan.txt - OUT", too_far, Says{"\nplan.txt, line 1: the end 0.3 is beyond the end of the recording (00:00.226)\n\a"}},
+    {"cut: no plan", file, three, "/I none.txt rec.wav", three_regions, source_as_made, Says{"\nnone.txt: the plan cannot be read: No such file or directory\n\a"}},
+    {"cut: a plan over 1 MiB", file, three, "/I big.txt rec.wav", three_regions, Setup{"head -c 1048577 /dev/zero > big.txt"}, unchanged,
+     Says{"\nbig.txt: the plan is over 1 MiB; a plan is a few lines of text\n\a"}},
+    {"cut: named like a track", file, three, "/I plan.txt TRACK02.WAV", three_regions, Setup{"mv rec.wav TRACK02.WAV"}, input_overwritten, unchanged},
+    {"cut: no arguments", "", three_regions, usage, Golden{"cut-usage"}},
+    {"cut: /T", "/T 0.1 plan.txt rec.wav", three_regions, usage},
+    {"cut: no input", "/I plan.txt", three_regions, usage},
+    {"cut: a fourth name", "plan.txt rec.wav OUT more", three_regions, usage},
+    {"cut: a plan name too long", file, three, "/I " + std::string(260, 'p') + " rec.wav", three_regions, name_too_long, source_as_made},
+    {"cut: a base too long", file, three, "/I plan.txt rec.wav " + std::string(254, 'o'), three_regions, name_too_long, source_as_made},
 };
 // clang-format on
 
@@ -212,6 +295,24 @@ std::string golden(const std::string& name) {
   for (const auto& [from, to] : {std::pair{"\\r", "\r"}, {"\\a", "\a"}})
     for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, 2, to);
   return text;
+}
+
+// The tracks keldrun-cut takes from plan `p` over `data` (or a header that
+// declares more): each as far as the data reaches, none after the first
+// that the data does not reach whole; the peak of each is of its own frames.
+std::vector<th::Track> cut_model(const Plan& p, const std::string& data) {
+  const int64_t present = static_cast<int64_t>(data.size() / 4);
+  const std::vector<int> level = th::levels(data, present);
+  std::vector<th::Track> tracks;
+  for (const auto& [start, end] : p.tracks) {
+    if (start >= present) break;
+    th::Track t{static_cast<int>(tracks.size()) + 1, start, std::min(end, present), 0};
+    for (int64_t k = start; k < t.end; k++)
+      t.peak = std::max(t.peak, level[static_cast<size_t>(k)]);
+    tracks.push_back(t);
+    if (end > present) break;
+  }
+  return tracks;
 }
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -235,8 +336,9 @@ TEST_P(Keldrun, Run) {
 
   th::TempDir dir, elsewhere;
   th::RunOptions o;
-  std::vector<std::string> argv = {"keldrun"};
+  std::vector<std::string> argv = {c.program()};
   if (in_place) th::write_file(dir / "rec.wav", made);
+  if (c.plan) th::write_file(dir / "plan.txt", c.plan->text);
   if (c.via == piped || c.via == dev_stdin_link) o.input = made;
   o.input += c.typed;
   ASSERT_TRUE(c.via != dev_stdin_link || symlink("/dev/stdin", (dir / "rec.wav").c_str()) == 0);
@@ -244,10 +346,10 @@ TEST_P(Keldrun, Run) {
     th::write_file(elsewhere / "in.wav", made);
     ASSERT_EQ(mkfifo((dir / "rec.wav").c_str(), 0600), 0);
     argv = {"/bin/sh", "-c", "cat \"$0\" > rec.wav & exec \"$@\"", elsewhere / "in.wav",
-            th::program("keldrun")};
+            th::program(c.program())};
   }
   if (!c.shell.empty())
-    argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + c.shell, th::program("keldrun")};
+    argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + c.shell, th::program(c.program())};
   if (c.answers)
     o.answers = {{"(Y/N) ", c.answers->first + "\n"}, {"Normalize", c.answers->second + "\n"}};
   std::string setup = c.setup;
@@ -268,15 +370,17 @@ TEST_P(Keldrun, Run) {
 
   // What the model says the run finds and writes.
   bool too_many = false;
-  const auto tracks = th::model(rec.data, rec.declared < 0 ? -1 : rec.declared / 4,
-                                th::settings_of(args), &too_many);
+  const auto tracks = c.plan ? cut_model(*c.plan, rec.data)
+                             : th::model(rec.data, rec.declared < 0 ? -1 : rec.declared / 4,
+                                         th::settings_of(args), &too_many);
   std::vector<std::string> positional;  // neither a switch nor the value of /T /G /C /F
   for (size_t i = 0; i < args.size(); i++)
     if (args[i][0] != '/')
       positional.push_back(args[i]);
     else if (args[i].size() == 2 && !std::strchr("IiNnPp", args[i][1]))
       i++;
-  const std::string base = positional.size() > 1 ? positional[1] : "TRACK";
+  const size_t base_at = c.plan ? 2 : 1;  // keldrun-cut's plan comes first
+  const std::string base = positional.size() > base_at ? positional[base_at] : "TRACK";
   std::map<std::string, std::string> want;
   if (c.left(unchanged)) want = before;
   if (c.left(track_files) || c.left(normalized_track_files))
@@ -285,31 +389,35 @@ TEST_P(Keldrun, Run) {
     want.insert(*th::track_files(rec.data, tracks, false, base).rbegin());
   if (c.left(source_as_made)) want["rec.wav"] = made;
   if (c.via == dev_stdin_link) want["rec.wav"] = "-> /dev/stdin";
+  if (c.plan && !c.left(unchanged)) want["plan.txt"] = c.plan->text;
   EXPECT_EQ(th::differences(dir.path(), want), "");
   EXPECT_EQ(too_many, c.ending == too_many_tracks);
 
   SCOPED_TRACE(r.describe());
-  EXPECT_TRUE(r.exited(c.ending == success ? 0 : 1));
+  EXPECT_TRUE(r.exited(c.ending == success && c.says.empty() ? 0 : 1));
   if (c.shell == "2>&-") return;  // nothing more to see
   if (!c.golden.empty()) {
     EXPECT_EQ(r.out + th::native("--- stderr\n") + r.err, th::native(golden(c.golden)));
     return;
   }
-  EXPECT_TRUE(r.err.ends_with(th::ending(c.ending)));
+  EXPECT_TRUE(r.err.ends_with(c.says.empty() ? th::ending(c.ending) : th::native(c.says)));
   if (c.shows) {  // never empty, which any stderr would show
     ASSERT_NE(*c.shows, "");
     EXPECT_NE(th::visible(r.err).find(th::native(*c.shows)), std::string::npos) << *c.shows;
   }
   // The banner and its empty line, then the usage text or the table's rows.
-  const std::string session = golden("usage"), usage_out = session.substr(0, session.find("---"));
+  const std::string session = golden(c.plan ? "cut-usage" : "usage");
+  const std::string usage_out = session.substr(0, session.find("---"));
   std::string out = session.substr(0, session.find("\n\n") + 2);
-  for (const auto& t : tracks)  // none where the recording is refused before its scan
-    if (c.ending != input_overwritten && c.ending != name_too_long && t.end > t.start)
-      out += "\r" + table_row(t.number, t.start, t.end, t.peak);
+  // None where the recording or the plan is refused before the scan.
+  const bool scanned = c.plan ? (c.ending == success || c.ending == interrupted) && c.says.empty()
+                              : c.ending != input_overwritten && c.ending != name_too_long;
+  for (const auto& t : tracks)
+    if (scanned && t.end > t.start) out += "\r" + table_row(t.number, t.start, t.end, t.peak);
   EXPECT_EQ(r.out, th::native(c.ending == usage ? usage_out : out));
   // In place, the files are written from the last track to the first, each
   // cut from the source but track 1, unless the source stays as it was.
-  if (c.ending != success || !in_place || base == "-") return;
+  if (c.ending != success || !c.says.empty() || !in_place || base == "-") return;
   std::string messages;
   for (auto t = tracks.rbegin(); t != tracks.rend(); ++t) {
     if (t->end <= t->start) continue;
@@ -328,29 +436,41 @@ INSTANTIATE_TEST_SUITE_P(Table, Keldrun, testing::ValuesIn(kCases), [](const aut
 });
 
 // A sparse recording of more than 2 GiB whose two tracks both lie beyond
-// 2 GiB, so that every seek and cut needs 64-bit positions.
+// 2 GiB, so that every seek and cut needs 64-bit positions: keldrun finds
+// them, keldrun-cut takes them from a plan that names the same frames.
 TEST(Keldrun, SparseInputBeyondTwoGiB) {
   const int64_t a1 = 536900000, a2 = a1 + 4 * 44100, frames = a2 + 4 * 44100;
   const std::string block = th::frames("t44100");
-  th::TempDir dir;
-  const int fd = open((dir / "rec.wav").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const std::string header = th::canonical_header(static_cast<uint32_t>(4 * frames));
-  bool ok = pwrite(fd, header.data(), 44, 0) == 44 && ftruncate(fd, 44 + 4 * frames) == 0;
-  for (int64_t at : {a1, a2})
-    ok = ok &&
-         pwrite(fd, block.data(), block.size(), 44 + 4 * at) == static_cast<ssize_t>(block.size());
-  ASSERT_TRUE(close(fd) == 0 && ok);
-  const auto r = th::run({"keldrun", "/I", "rec.wav"}, dir.path());
-  EXPECT_TRUE(r.exited(0)) << r.describe();
   // Each track starts 8 frames before its second of sound; track 1 ends the
   // gap and filter before the step that found track 2, track 2 as far
   // before the end of the data.
-  std::map<std::string, std::string> want;
-  for (const auto& [track, length] : {std::pair{1, 88200}, {2, 88198}})
-    want[th::track_name(track)] = th::canonical_header(static_cast<uint32_t>(4 * length)) +
-                                  std::string(32, '\0') + block +
-                                  std::string(4 * static_cast<size_t>(length - 44100 - 8), '\0');
-  EXPECT_EQ(th::differences(dir.path(), want), "");
+  const auto lengths = {std::pair{1, 88200}, {2, 88198}};
+  const Plan plan = regions({{a1 - 8, a1 - 8 + 88200}, {a2 - 8, a2 - 8 + 88198}});
+  for (const std::string program : {"keldrun", "keldrun-cut"}) {
+    SCOPED_TRACE(program);
+    th::TempDir dir;
+    const int fd = open((dir / "rec.wav").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string header = th::canonical_header(static_cast<uint32_t>(4 * frames));
+    bool ok = pwrite(fd, header.data(), 44, 0) == 44 && ftruncate(fd, 44 + 4 * frames) == 0;
+    for (int64_t at : {a1, a2})
+      ok = ok && pwrite(fd, block.data(), block.size(), 44 + 4 * at) ==
+                     static_cast<ssize_t>(block.size());
+    ASSERT_TRUE(close(fd) == 0 && ok);
+    std::vector<std::string> argv = {program, "/I", "rec.wav"};
+    std::map<std::string, std::string> want;
+    if (program == "keldrun-cut") {
+      th::write_file(dir / "plan.txt", plan.text);
+      argv.insert(argv.begin() + 2, "plan.txt");
+      want["plan.txt"] = plan.text;
+    }
+    const auto r = th::run(argv, dir.path());
+    EXPECT_TRUE(r.exited(0)) << r.describe();
+    for (const auto& [track, length] : lengths)
+      want[th::track_name(track)] = th::canonical_header(static_cast<uint32_t>(4 * length)) +
+                                    std::string(32, '\0') + block +
+                                    std::string(4 * static_cast<size_t>(length - 44100 - 8), '\0');
+    EXPECT_EQ(th::differences(dir.path(), want), "");
+  }
 }
 
 }  // namespace

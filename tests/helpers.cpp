@@ -202,6 +202,17 @@ std::string track_name(int number, const std::string& base) {
   return base + digits + ".WAV";
 }
 
+std::string labels(const std::vector<std::pair<int64_t, int64_t>>& tracks) {
+  std::string text;
+  for (const auto& [start, end] : tracks) {
+    char line[80];  // six decimals of a second: exact to the frame
+    std::snprintf(line, sizeof line, "%.6f\t%.6f\tA b\n", static_cast<double>(start) / 44100,
+                  static_cast<double>(end) / 44100);
+    text += line;
+  }
+  return text;
+}
+
 std::map<std::string, std::string> track_files(const std::string& data,
                                                const std::vector<Track>& tracks, bool normalized,
                                                const std::string& base) {

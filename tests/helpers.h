@@ -71,6 +71,9 @@ std::map<std::string, std::string> track_files(const std::string& data,
                                                const std::vector<Track>& tracks, bool normalized,
                                                const std::string& base = "TRACK");
 std::string track_name(int number, const std::string& base = "TRACK");
+// Audacity's region labels for tracks of [start, end) frames, exact to the
+// frame, each named "A b".
+std::string labels(const std::vector<std::pair<int64_t, int64_t>>& tracks);
 
 // A temporary file holding `bytes`, at its start.
 FILE* memfile(const std::string& bytes);

@@ -2,7 +2,9 @@
 // a full disk, a source that changes), every frame is either still in the
 // source or complete in its track file, the run ends with one of the
 // program's own messages, and the same command run again finishes the job.
-// The failure and kill points are generated from one traced clean run.
+// The failure and kill points are generated from one traced clean run. Each
+// sweep runs for keldrun and for keldrun-cut, given a plan that names the
+// tracks keldrun finds.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -29,16 +31,33 @@ const std::vector<std::string> kSettings = {"/G", "0.1"};
 const std::vector<th::Track> kTracks = th::model(kData, -1, th::settings_of(kSettings));
 const auto kFiles = th::track_files(kData, kTracks, false);
 
-// The command, in place or (rec.wav being a FIFO) on the fly, after `prefix`
-// (strace); the FIFO is filled from ../in.wav by a shell outside it.
-std::vector<std::string> command(bool piped, std::vector<std::string> prefix = {}) {
+// The plan of keldrun's tracks, outside the directories that are checked.
+const std::string& plan() {
+  static const th::TempDir dir;
+  static const std::string path = dir / "plan.txt";
+  std::vector<std::pair<int64_t, int64_t>> tracks;
+  for (const th::Track& t : kTracks) tracks.push_back({t.start, t.end});
+  static const bool written = (th::write_file(path, th::labels(tracks)), true);
+  return written ? path : path;
+}
+
+// The command of `program`, in place or (rec.wav being a FIFO) on the fly,
+// after `prefix` (strace); the FIFO is filled from ../in.wav by a shell
+// outside it.
+std::vector<std::string> command(const std::string& program, bool piped,
+                                 std::vector<std::string> prefix = {}) {
   if (piped)
     prefix.insert(prefix.begin(),
                   {"/bin/sh", "-c", "(cat ../in.wav > rec.wav 2>/dev/null &); exec \"$@\"", "sh"});
-  prefix.insert(prefix.end(), {th::program("keldrun"), "/I", "rec.wav", "TRACK"});
-  prefix.insert(prefix.end(), kSettings.begin(), kSettings.end());
+  prefix.insert(prefix.end(), {th::program(program), "/I"});
+  if (program == "keldrun-cut") prefix.push_back(plan());
+  prefix.insert(prefix.end(), {"rec.wav", "TRACK"});
+  if (program == "keldrun") prefix.insert(prefix.end(), kSettings.begin(), kSettings.end());
   return prefix;
 }
+
+// A sweep's program: keldrun, or keldrun-cut.
+struct Reliability : testing::TestWithParam<std::string> {};
 
 // Sets up `dir` for a run: the source, or a FIFO fed from ../in.wav.
 void prepare(const std::string& dir, bool piped) {
@@ -116,8 +135,8 @@ std::vector<Call> parse(const std::string& log, const std::string& cwd) {
 }
 
 // The traced run in `dir`, on its files only, with an injection (or none).
-std::vector<Call> traced(const std::string& dir, bool piped, const std::string& inject,
-                         th::RunResult* r = nullptr) {
+std::vector<Call> traced(const std::string& program, const std::string& dir, bool piped,
+                         const std::string& inject, th::RunResult* r = nullptr) {
   const std::string real = fs::canonical(dir).string(), log = dir + "/../log";
   const std::string traced_calls =
       "trace=openat,read,write,lseek,fdatasync,fsync,close,ftruncate,unlink,unlinkat";
@@ -127,7 +146,7 @@ std::vector<Call> traced(const std::string& dir, bool piped, const std::string& 
   for (const std::string& name : names)
     argv.insert(argv.end(), {"-P", name, "-P", name == "." ? real : real + "/" + name});
   if (!inject.empty()) argv.insert(argv.end(), {"-e", "inject=" + inject});
-  const th::RunResult run = th::run(command(piped, argv), dir);
+  const th::RunResult run = th::run(command(program, piped, argv), dir);
   if (r) *r = run;
   auto calls = parse(th::read_file(log), real);
   fs::remove(log);
@@ -219,10 +238,10 @@ void check_order(const std::vector<Call>& calls, const std::string& dir, bool pi
 // fails, first, in the middle, last, and from the first on; each run ends
 // with its message, loses nothing, and cuts, deletes or creates nothing
 // after the failure.
-void fault_sweep(bool piped) {
+void fault_sweep(const std::string& program, bool piped) {
   th::TempDir top;
   prepare(top / "clean", piped);
-  const auto clean = traced(top / "clean", piped, "");
+  const auto clean = traced(program, top / "clean", piped, "");
   const std::string dir = fs::canonical(top / "clean").string();
   check_order(clean, dir, piped);
   std::map<std::string, std::vector<int>> whens;  // "call kind" -> numbers among that call's
@@ -242,13 +261,18 @@ void fault_sweep(bool piped) {
       const std::string name = top / ("run" + std::to_string(runs++));
       prepare(name, piped);
       th::RunResult r;
-      const auto log = traced(name, piped, call + ":error=" + error + ":when=" + when, &r);
+      const auto log = traced(program, name, piped, call + ":error=" + error + ":when=" + when, &r);
       SCOPED_TRACE(k + " fails at " + call + " number " + when);
-      EXPECT_TRUE(r.exited(want == kOk ? 0 : 1) && r.err.ends_with(th::ending(want)))
-          << r.describe();
-      EXPECT_EQ(lost(name, piped), "");
       const auto failed =
           std::find_if(log.begin(), log.end(), [](const Call& c) { return c.injected; });
+      // A pipe's reads come in the sizes that the writer's pace gives them,
+      // so a run may need fewer than the clean one did: then none failed.
+      const bool reached = failed != log.end() || !piped || call != "read";
+      EXPECT_TRUE(r.exited(want == kOk || !reached ? 0 : 1) &&
+                  r.err.ends_with(th::ending(reached ? want : kOk)))
+          << r.describe();
+      EXPECT_EQ(lost(name, piped), "");
+      if (!reached) continue;
       ASSERT_NE(failed, log.end());
       // Not known to have failed until the position is used.
       const bool noticed_later = k == "lseek:source:cur";
@@ -269,24 +293,24 @@ void fault_sweep(bool piped) {
   EXPECT_GE(runs, piped ? 30 : 60);
 }
 
-TEST(Reliability, EveryFailingCallOfAnInPlaceSplitLosesNothing) {
+TEST_P(Reliability, EveryFailingCallOfAnInPlaceSplitLosesNothing) {
   if (strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
-  fault_sweep(false);
+  fault_sweep(GetParam(), false);
 }
 
-TEST(Reliability, EveryFailingCallOfAPipedSplitKeepsTheEarlierTracks) {
+TEST_P(Reliability, EveryFailingCallOfAPipedSplitKeepsTheEarlierTracks) {
   if (strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
-  fault_sweep(true);
+  fault_sweep(GetParam(), true);
 }
 
 // SIGKILL before every call that changes a file and before every 25th
 // write; then the same command again gives the same files.
-TEST(Reliability, KilledAnywhereAndRunAgainGivesTheSameTracks) {
+TEST_P(Reliability, KilledAnywhereAndRunAgainGivesTheSameTracks) {
   if (strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
   th::TempDir top;
   prepare(top / "clean", false);
   std::map<std::string, int> count;
-  for (const Call& c : traced(top / "clean", false, ""))
+  for (const Call& c : traced(GetParam(), top / "clean", false, ""))
     if (c.name != "read" && c.name != "lseek") count[c.name]++;
   std::vector<std::string> points;
   for (const auto& [call, n] : count)
@@ -303,11 +327,11 @@ TEST(Reliability, KilledAnywhereAndRunAgainGivesTheSameTracks) {
     const std::string name = top / ("run" + std::to_string(i));
     prepare(name, false);
     th::RunResult r;
-    traced(name, false, points[i], &r);
+    traced(GetParam(), name, false, points[i], &r);
     EXPECT_EQ(r.signal, SIGKILL) << r.describe();
     EXPECT_EQ(lost(name, false), "");
     if (fs::exists(name + "/rec.wav")) {
-      const auto again = th::run(command(false), name);
+      const auto again = th::run(command(GetParam(), false), name);
       EXPECT_TRUE(again.exited(0)) << "run again: " << again.describe();
     }
     EXPECT_EQ(th::differences(name, kFiles), "");
@@ -320,7 +344,7 @@ TEST(Reliability, KilledAnywhereAndRunAgainGivesTheSameTracks) {
 // (it grows) or before reopening it after a cut (another file takes its
 // name): what follows would drop what was added or copy from the other
 // file, so it is refused, and no track file is written after it.
-TEST(Reliability, SourceThatChangesDuringTheRunIsNotCut) {
+TEST_P(Reliability, SourceThatChangesDuringTheRunIsNotCut) {
   if (strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
   const struct {
     int track;
@@ -333,10 +357,10 @@ TEST(Reliability, SourceThatChangesDuringTheRunIsNotCut) {
     th::TempDir top;
     const std::string dir = top / "run", file = c.waits_for;
     prepare(dir, false);
-    const auto argv =
-        command(false, {strace(), "-f", "-o", "/dev/null", "-P", file, "-P",
-                        fs::canonical(dir).string() + "/" + file, "-e", "trace=openat", "-e",
-                        "inject=openat:delay_enter=1000000:when=" + std::to_string(c.when)});
+    const auto argv = command(GetParam(), false,
+                              {strace(), "-f", "-o", "/dev/null", "-P", file, "-P",
+                               fs::canonical(dir).string() + "/" + file, "-e", "trace=openat", "-e",
+                               "inject=openat:delay_enter=1000000:when=" + std::to_string(c.when)});
     bool changed = false;
     const auto r = th::run(
         argv, dir, {.watch = [&](const std::string& err) {
@@ -369,7 +393,8 @@ TEST(Reliability, SourceThatChangesDuringTheRunIsNotCut) {
 // A split on a tmpfs of `size` bytes, its files copied into `result`
 // afterwards. False when no tmpfs can be mounted here (neither root nor a
 // user namespace).
-bool on_tmpfs(int64_t size, const std::string& result, th::RunResult* r) {
+bool on_tmpfs(const std::string& program, int64_t size, const std::string& result,
+              th::RunResult* r) {
   th::TempDir mnt;
   prepare(result, false);
   const std::string m = "'" + mnt.path() + "'", res = "'" + result + "'";
@@ -380,7 +405,7 @@ bool on_tmpfs(int64_t size, const std::string& result, th::RunResult* r) {
   for (std::vector<std::string> prefix : {std::vector<std::string>{}, {"unshare", "-rm"}}) {
     if (!prefix.empty() && geteuid() == 0) break;
     prefix.insert(prefix.end(), {"/bin/sh", "-c", script, "sh"});
-    *r = th::run(command(false, prefix), "/");
+    *r = th::run(command(program, false, prefix), "/");
     if (r->status != 125) return true;
   }
   return false;
@@ -388,7 +413,7 @@ bool on_tmpfs(int64_t size, const std::string& result, th::RunResult* r) {
 
 // Room for the source and its largest track is enough; with one page less
 // than the first track file needs, the run fails before anything is cut.
-TEST(Reliability, DiskFullAtThePromisedFreeSpace) {
+TEST_P(Reliability, DiskFullAtThePromisedFreeSpace) {
   const int64_t page = sysconf(_SC_PAGESIZE);
   const auto pages = [&](size_t bytes) {
     return (static_cast<int64_t>(bytes) + page - 1) / page * page;
@@ -401,7 +426,7 @@ TEST(Reliability, DiskFullAtThePromisedFreeSpace) {
   for (const int64_t size : {enough, too_little}) {
     SCOPED_TRACE("a tmpfs of " + std::to_string(size) + " bytes");
     th::RunResult r;
-    if (!on_tmpfs(size, top / std::to_string(size), &r))
+    if (!on_tmpfs(GetParam(), size, top / std::to_string(size), &r))
       GTEST_SKIP() << "no tmpfs can be mounted here";
     if (size == enough) {
       EXPECT_TRUE(r.exited(0)) << r.describe();
@@ -413,5 +438,10 @@ TEST(Reliability, DiskFullAtThePromisedFreeSpace) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Programs, Reliability, testing::Values("keldrun", "keldrun-cut"),
+                         [](const auto& info) {
+                           return info.param == "keldrun" ? "Keldrun" : "KeldrunCut";
+                         });
 
 }  // namespace

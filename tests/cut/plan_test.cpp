@@ -1,10 +1,14 @@
-// keldrun-cut's plans: label tracks and CUE sheets, each rule by one row.
+// keldrun-cut's plans: label tracks and CUE sheets, each rule by one row;
+// and the rows they list.
 #include "plan.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "helpers.h"
+#include "list.h"
 
 using namespace std::literals;
 
@@ -103,3 +107,19 @@ TEST(ReadPlan, TracksOrTheLineAtFault) {
 }
 
 }  // namespace
+
+// keldrun-cut's rows over an open recording, as keldrun-view will show
+// them: each track's peak of its own frames, a track the data ends within
+// cut there, and none after it.
+TEST(ListPlan, RowsOfTheFramesThatArePresent) {
+  // Track 1 starts with its loudest frame, and the next frame, louder, is
+  // track 2; the header declares 600 frames, of which 400 are there.
+  const std::string data = th::frames("l1:100 l300:1 l2:198 l500:1 l7:100");
+  ASSERT_EQ(data.size(), 4u * 400);
+  ASSERT_EQ(open_recording(th::memfile(th::wave(data, 4 * 600))).frames, 600u);
+  const auto p =
+      std::get<plan>(read_plan(th::labels({{100, 299}, {299, 300}, {350, 500}, {550, 600}}), 600));
+  const listing l = list_plan(p);
+  close_recording();
+  EXPECT_EQ(th::exactly(l), "3\n1 100 299 300\n2 299 300 500\n3 350 400 7\n");
+}
