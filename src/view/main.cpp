@@ -15,6 +15,7 @@
 #include "page.h"
 #include "platform.h"
 #include "report.h"
+#include "verify.h"
 
 static const char view_usage[] =
     "keldrun-view [/T thr][/G gap][/C cut][/F filt] [--tracks N | --lengths m:ss,...]\n"
@@ -143,37 +144,6 @@ static order read_command_line(int argc, char** argv) {
   return o;
 }
 
-// The listing of the detector itself with settings `s`, over the input
-// opened again, unless it changed since recording `first` was read.
-static listing detector_listing(const std::string& input, const recording& first,
-                                const settings& s) {
-  const auto same = [&](const recording& r) {
-    return r.frames == first.frames && r.known && same_file(r.id, first.id) &&
-           r.id.size == first.id.size;
-  };
-  if (!same(open_recording(input.c_str()))) error(changed, input);
-  const listing real = list_tracks(s);
-  close_recording();
-  return real;
-}
-
-// The detector has the last word: its table is shown, and where the model
-// made one, the two must agree.
-static void check_with_detector(const std::string& input, const recording& first,
-                                candidate& shown) {
-  const listing real = detector_listing(input, first, shown.s);
-  if (shown.modelled &&
-      (real.rows() != shown.table.rows() || real.too_many != shown.table.too_many ||
-       real.no_sound != shown.table.no_sound)) {
-    file_id now;
-    if (!identify(input.c_str(), &now) || !same_file(now, first.id) || now.size != first.id.size)
-      error(changed, input);
-    error(disagreement, switches(shown));
-  }
-  shown.table = real;
-  shown.verified = true;
-}
-
 // A report that never reached its reader is a failure, however the run ends.
 static void close_stdout() {
   static bool closed = false;
@@ -220,7 +190,11 @@ int main(int argc, char** argv) {
   candidate& shown = v.shown();
   // The model is exact by design; the detector itself has the last word, and
   // tells of an early end as keldrun does.
-  if (again) check_with_detector(input, rec, shown);
+  if (again) {
+    const verdict said = verify(input, rec, shown);
+    if (said == verdict::changed) error(changed, input);
+    if (said == verdict::disagrees) error(disagreement, switches(shown));
+  }
   if (a.early_end && !(again && !shown.table.too_many))
     fputs("\nUnexpected end of WAVE data.\n", stderr);
 
