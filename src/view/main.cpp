@@ -144,6 +144,18 @@ static order read_command_line(int argc, char** argv) {
   return o;
 }
 
+// The table under the command: the detector's, and what it says instead of
+// rows; never one the detector did not make.
+static std::string table_text(const candidate& shown) {
+  if (!shown.verified) {
+    const std::string listing = command(shown, "-");
+    return "The input was piped, so its table is left to keldrun: check it with\n" +
+           listing.substr(0, listing.size() - 5) + "-\n";
+  }
+  const std::string note = table_note(shown);
+  return shown.table.rows() + (note.empty() ? "" : "(" + note + ")\n");
+}
+
 // A report that never reached its reader is a failure, however the run ends.
 static void close_stdout() {
   static bool closed = false;
@@ -198,21 +210,11 @@ int main(int argc, char** argv) {
   if (a.early_end && !(again && !shown.table.too_many))
     fputs("\nUnexpected end of WAVE data.\n", stderr);
 
-  fputs((report(a, o.r, v, input) + "\n" + command(shown, input) + "\n").c_str(), stdout);
-  if (again) {
-    fputs(shown.table.rows().c_str(), stdout);
-    if (const std::string note = table_note(shown); !note.empty())
-      fputs(("(" + note + ")\n").c_str(), stdout);
-  } else {
-    // Never a table the detector did not make: keldrun can list it.
-    const std::string listing = command(shown, "-");
-    fputs(("The input was piped, so its table is left to keldrun: check it with\n" +
-           listing.substr(0, listing.size() - 5) + "-\n")
-              .c_str(),
-          stdout);
-  }
-  if (const std::string note = margin_text(a, shown); !note.empty())
-    fputs(("\n" + note + "\n").c_str(), stdout);
+  const std::string margin = margin_text(a, shown);
+  fputs((report(a, o.r, v, input) + "\n" + command(shown, input) + "\n" + table_text(shown) +
+         (margin.empty() ? "" : "\n" + margin + "\n"))
+            .c_str(),
+        stdout);
   close_stdout();  // the report is complete: not a page without it
   check_page(write_page(o.page, page_data(input, a, v), input_id));
   fprintf(stderr, "Page: %s\n", o.page.c_str());
