@@ -29,14 +29,14 @@ uint32_t loudest(const analysis& a, int64_t lo, int64_t hi) {
 // The hiss of the gaps: the median level of the third-quietest half second
 // (its 10-ms stretches), which any recording with a few gaps has in one of
 // them. Without gaps, the hiss of the quietest music.
-double noise_floor(const analysis& a) {
+std::optional<double> noise_floor(const analysis& a) {
   std::vector<uint32_t> medians;
   for (size_t i = 0; i + 50 <= a.env.size(); i += 50) {
     std::vector<uint32_t> half(a.env.begin() + long(i), a.env.begin() + long(i + 50));
     std::nth_element(half.begin(), half.begin() + 25, half.end());
     medians.push_back(half[25]);
   }
-  if (medians.empty()) return -100;
+  if (medians.empty()) return std::nullopt;
   const auto k = medians.begin() + long(std::min<size_t>(medians.size() - 1, 2));
   std::nth_element(medians.begin(), k, medians.end());
   return env_db(a, *k);
@@ -66,7 +66,7 @@ std::optional<quiet_music> quietest_music(const analysis& a, const candidate& c)
 threshold_place place_threshold(const analysis& a, const candidate& c, uint32_t level) {
   threshold_place p{noise_floor(a), to_db(level), quietest_music(a, c)};
   if (p.music) p.music_db = env_db(a, p.music->level);
-  p.below_floor = p.threshold_db <= p.noise_db;
+  p.below_floor = p.noise_db && p.threshold_db <= *p.noise_db;
   p.above_music = p.music && p.threshold_db >= p.music_db;
   return p;
 }

@@ -108,8 +108,9 @@ advice advise(const analysis& a, const request& r);
 // The levels that matter, from the loudest window sums of the user's filter
 // per 10 ms (a.env).
 //
-// The noise floor, in dB: what the quietest stretches of the recording hold.
-double noise_floor(const analysis& a);
+// The noise floor, in dB: what the quietest stretches of the recording hold;
+// none in a recording shorter than half a second.
+std::optional<double> noise_floor(const analysis& a);
 // The quietest stretch of music as long as the gap inside the tracks of `c`,
 // away from their ends: its level, start and length in frames.
 struct quiet_music {
@@ -126,7 +127,8 @@ double env_db(const analysis& a, uint32_t level);
 // Where threshold `level` lies against the levels that matter, the music
 // of candidate `c`'s tracks among them.
 struct threshold_place {
-  double noise_db, threshold_db;
+  std::optional<double> noise_db;
+  double threshold_db;
   std::optional<quiet_music> music;
   double music_db = -100;  // of `music`, when known
   bool below_floor = false, above_music = false;

@@ -62,8 +62,9 @@ std::string pieces(const std::vector<std::pair<std::string, bool>>& p) {
 // quietest music.
 std::string levels_sentence(const analysis& a, const candidate& c) {
   const threshold_place p = place_threshold(a, c, c.s.level);
+  if (!p.noise_db) return "[]";
   const std::string is = "The threshold is ";
-  const double above = p.threshold_db - p.noise_db, below = p.music_db - p.threshold_db;
+  const double above = p.threshold_db - *p.noise_db, below = p.music_db - p.threshold_db;
   if (p.below_floor)
     return pieces({{is + num(-above) +
                         " dB below the noise floor: the hiss counts as sound and "
@@ -157,7 +158,7 @@ std::string candidate_data(const analysis& a, const candidate& c, const std::str
 // The levels of the 50-ms stretches, counted per dB.
 std::string histogram(const analysis& a) {
   std::vector<int> counts(101, 0);
-  for (size_t i = 0; i < a.env.size(); i += 5) {
+  for (size_t i = 0; i < a.env.size() && a.frames() > 0; i += 5) {
     const uint32_t m = *std::max_element(a.env.begin() + long(i),
                                          a.env.begin() + long(std::min(i + 5, a.env.size())));
     counts[static_cast<size_t>(std::clamp(env_db(a, m) + 100, 0.0, 100.0))]++;
@@ -174,9 +175,12 @@ std::string page_data(const std::string& input, const analysis& a, const advice&
       "{\"program\":\"keldrun-view " KELDRUN_VERSION "\",\"input\":" + quoted(input) +
       ",\"notice\":" + quoted(notice(a, v)) + ",\"frames\":" + std::to_string(a.frames()) +
       ",\"rate\":44100,\"overview\":{\"step\":" + std::to_string(a.column) + ",\"db\":[";
-  for (size_t i = 0; i < a.overview.size(); i++)
+  // Without a frame, the step that met the end shows nothing.
+  for (size_t i = 0; i < a.overview.size() && a.frames() > 0; i++)
     (i ? j += ',' : j) += num(env_db(a, a.overview[i]));
-  j += "]},\"histogram\":" + histogram(a) + ",\"noise_floor_db\":" + num(noise_floor(a)) +
+  const std::optional<double> floor = noise_floor(a);
+  j += "]},\"histogram\":" + histogram(a) +
+       ",\"noise_floor_db\":" + (floor ? num(*floor) : "null") +
        ",\"selected\":" + std::to_string(v.recommended >= 0 ? v.recommended : 0) +
        ",\"candidates\":[";
   panels p{a};

@@ -47,8 +47,9 @@ std::string levels_text(const analysis& a, const request& r, const advice& v) {
   if (p.music)
     music = db(p.music_db) + " (" + secs(p.music->frames) + " at " + at(p.music->at) + ")";
   const std::string t = threshold(r.s.level);
-  std::string out = "Noise floor " + db(p.noise_db) + ", quietest music " + music + "; " + t +
-                    " is " + db(p.threshold_db) + ".\n";
+  const std::string floor = p.noise_db ? db(*p.noise_db) : "unknown";
+  std::string out = "Noise floor " + floor + ", quietest music " + music + "; " + t + " is " +
+                    db(p.threshold_db) + ".\n";
   if (p.below_floor)
     out += "Warning: " + t + " is below the noise floor: no gap can be found.\n";
   else if (p.above_music && v.recommended < 0)
