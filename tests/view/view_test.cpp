@@ -1,7 +1,6 @@
 // keldrun-view: its model of the track finder against the track finder, and
 // the program end to end.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <cstring>
 #include <filesystem>
@@ -182,8 +181,14 @@ TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
 // Each run ends with exit code 1 and changes nothing in its directory; or,
 // where a page is `written`, exit code 0 and only that page changes, into a
 // regular file (never a link's target). Its message comes once, and the
-// report `prints` what it should; no run takes more than 256 MiB.
+// report `prints` what it should.
 TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
+  // A run in 64 MiB of address space; but for AddressSanitizer's shadow,
+  // which takes terabytes of it.
+  std::string in_64_mib = "ulimit -v 65536 && exec \"$0\" \"$@\"";
+#ifdef __SANITIZE_ADDRESS__
+  in_64_mib = "exec \"$0\" \"$@\"";
+#endif
   const std::map<std::string, std::string> recordings = {
       {"side.wav", th::wave(th::frames("t44100"))},
       {"mono.wav", th::wave(th::frames("t44100")).replace(22, 1, 1, '\1')},  // one channel
@@ -239,8 +244,8 @@ TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
       {{"x.wav"}, "\nUnexpected end of WAVE data.\n", "head -c 90000 side.wav >x.wav", "exec \"$0\" \"$@\"", "x.html"},
       {{"x.wav"}, "Page: x.html", "head -c 46 side.wav >x.wav", "exec \"$0\" \"$@\"", "x.html", "No audio: the header declares 00:01.000 of it"},
       {{"/G", "0.25", "many.wav"}, "Page: many.html", ":", "exec \"$0\" \"$@\"", "many.html", "more than 99 tracks (the current settings)\n"},
-      {{"/F", "0", "/G", "0.00005", "clicks.wav"}, "Page: clicks.html", ":", "exec \"$0\" \"$@\"", "clicks.html", "/G 0.00006 /F 0: not known"},
-      {{"/F", "0", "/G", "0.00005", "clicks.wav"}, "Page: clicks.html", ":", "exec \"$0\" \"$@\"", "clicks.html", "\n99\t00:00.008\t00:00.009\t00:00.000\t0.916\n(and then"},
+      {{"/F", "0", "/G", "0.00005", "clicks.wav"}, "Page: clicks.html", ":", in_64_mib, "clicks.html", "/G 0.00006 /F 0: not known"},
+      {{"/F", "0", "/G", "0.00005", "clicks.wav"}, "Page: clicks.html", ":", in_64_mib, "clicks.html", "\n99\t00:00.008\t00:00.009\t00:00.000\t0.916\n(and then"},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -265,9 +270,6 @@ TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
     }
     EXPECT_EQ(after, before);
   }
-  rusage use;
-  getrusage(RUSAGE_CHILDREN, &use);
-  EXPECT_LT(use.ru_maxrss, 256 * 1024);  // KiB
 }
 
 // The detector has the last word: it lists the recording again, unless it
