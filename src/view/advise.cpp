@@ -31,9 +31,10 @@ uint32_t loudest(const analysis& a, int64_t lo, int64_t hi) {
 // them. Without gaps, the hiss of the quietest music.
 std::optional<double> noise_floor(const analysis& a) {
   std::vector<uint32_t> medians;
+  uint32_t half[50];
   for (size_t i = 0; i + 50 <= a.env.size(); i += 50) {
-    std::vector<uint32_t> half(a.env.begin() + long(i), a.env.begin() + long(i + 50));
-    std::nth_element(half.begin(), half.begin() + 25, half.end());
+    std::copy(a.env.begin() + long(i), a.env.begin() + long(i + 50), half);
+    std::nth_element(half, half + 25, half + 50);
     medians.push_back(half[25]);
   }
   if (medians.empty()) return std::nullopt;
@@ -63,8 +64,9 @@ std::optional<quiet_music> quietest_music(const analysis& a, const candidate& c)
   return q;
 }
 
-threshold_place place_threshold(const analysis& a, const candidate& c, uint32_t level) {
-  threshold_place p{noise_floor(a), to_db(level), quietest_music(a, c)};
+threshold_place place_threshold(const analysis& a, std::optional<double> noise_db,
+                                const candidate& c, uint32_t level) {
+  threshold_place p{noise_db, to_db(level), quietest_music(a, c)};
   if (p.music) p.music_db = env_db(a, p.music->level);
   p.below_floor = p.noise_db && p.threshold_db <= *p.noise_db;
   p.above_music = p.music && p.threshold_db >= p.music_db;

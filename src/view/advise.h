@@ -124,8 +124,8 @@ uint32_t loudest(const analysis& a, int64_t lo, int64_t hi);
 double to_db(double level);
 double env_db(const analysis& a, uint32_t level);
 
-// Where threshold `level` lies against the levels that matter, the music
-// of candidate `c`'s tracks among them.
+// Where threshold `level` lies against the levels that matter: the noise
+// floor `noise_db` (noise_floor's) and the quietest music of candidate `c`.
 struct threshold_place {
   std::optional<double> noise_db;
   double threshold_db;
@@ -133,4 +133,5 @@ struct threshold_place {
   double music_db = -100;  // of `music`, when known
   bool below_floor = false, above_music = false;
 };
-threshold_place place_threshold(const analysis& a, const candidate& c, uint32_t level);
+threshold_place place_threshold(const analysis& a, std::optional<double> noise_db,
+                                const candidate& c, uint32_t level);

@@ -60,8 +60,7 @@ std::string pieces(const std::vector<std::pair<std::string, bool>>& p) {
 
 // Where the candidate's threshold lies against the noise floor and its
 // quietest music.
-std::string levels_sentence(const analysis& a, const candidate& c) {
-  const threshold_place p = place_threshold(a, c, c.s.level);
+std::string levels_sentence(const threshold_place& p) {
   if (!p.noise_db) return "[]";
   const std::string is = "The threshold is ";
   const double above = p.threshold_db - *p.noise_db, below = p.music_db - p.threshold_db;
@@ -131,14 +130,14 @@ std::string stretches(const candidate& c, bool gaps, panels& p) {
   return "[" + j + "]";
 }
 
-std::string candidate_data(const analysis& a, const candidate& c, const std::string& input,
-                           panels& p) {
-  const std::optional<quiet_music> music = quietest_music(a, c);
+std::string candidate_data(const analysis& a, const candidate& c, std::optional<double> floor,
+                           const std::string& input, panels& p) {
+  const threshold_place place = place_threshold(a, floor, c, c.s.level);
   std::string j =
       "{\"label\":" + quoted(label(c)) + ",\"switches\":" + quoted(switches(c)) +
       ",\"command\":" + quoted(command(c, input)) + ",\"threshold_db\":" + num(to_db(c.s.level)) +
-      ",\"quietest_music_db\":" + (music ? num(env_db(a, music->level)) : "null") +
-      ",\"levels\":" + levels_sentence(a, c) + ",\"gap_s\":" + num(c.s.gap / 44100.0, "%.3f") +
+      ",\"quietest_music_db\":" + (place.music ? num(place.music_db) : "null") +
+      ",\"levels\":" + levels_sentence(place) + ",\"gap_s\":" + num(c.s.gap / 44100.0, "%.3f") +
       ",\"cut_s\":" + num(c.s.cut / 44100.0, "%.3f") + ",\"filter\":" + std::to_string(c.s.filter) +
       ",\"rows\":" + quoted(c.table.rows()) + ",\"table_note\":" + quoted(table_note(c)) +
       ",\"about_table\":" +
@@ -185,7 +184,7 @@ std::string page_data(const std::string& input, const analysis& a, const advice&
        ",\"candidates\":[";
   panels p{a};
   for (size_t ci = 0; ci < v.candidates.size(); ci++)
-    (ci ? j += ',' : j) += candidate_data(a, v.candidates[ci], input, p);
+    (ci ? j += ',' : j) += candidate_data(a, v.candidates[ci], floor, input, p);
   return j + "],\"panels\":[" + p.json + "]}";
 }
 

@@ -42,7 +42,7 @@ int track_at(const candidate& c, int64_t f) {
 // The noise floor and the quietest music, and where the user's threshold
 // lies against them.
 std::string levels_text(const analysis& a, const request& r, const advice& v) {
-  const threshold_place p = place_threshold(a, v.shown(), r.s.level);
+  const threshold_place p = place_threshold(a, noise_floor(a), v.shown(), r.s.level);
   std::string music = "unknown";
   if (p.music)
     music = db(p.music_db) + " (" + secs(p.music->frames) + " at " + at(p.music->at) + ")";
