@@ -130,7 +130,7 @@ std::vector<stretch> near_misses(const detection& d, uint32_t gap) {
 
 // The candidate of detection `d` with this gap and cut: its table, when the
 // model holds it, its gaps and near misses.
-candidate make(const analysis& a, const detection& d, uint32_t gap, int32_t cut) {
+candidate candidate_for(const analysis& a, const detection& d, uint32_t gap, int32_t cut) {
   candidate k;
   k.s = {d.filter, d.level, gap, cut};
   k.modelled = a.models(d, gap);
@@ -231,8 +231,8 @@ gap_range fit_lengths(const analysis& a, const detection& d, const std::vector<i
 
 // The gaps that split detection `d` into the sleeve's tracks: by their
 // lengths when given, else by their count.
-gap_range wanted(const analysis& a, const detection& d, int n,
-                 const std::vector<int64_t>& lengths) {
+gap_range wanted_gaps(const analysis& a, const detection& d, int n,
+                      const std::vector<int64_t>& lengths) {
   if (lengths.empty()) return gaps_for_count(a, d, n);
   std::vector<quiet_run> keep;
   std::vector<sleeve_end> missing;
@@ -310,25 +310,26 @@ bool gives(const analysis& a, const detection& d, uint32_t g, int n) {
 std::vector<pick> picks_at(const analysis& a, size_t fi, uint32_t g, int n,
                            const std::vector<int64_t>& lengths) {
   const size_t nt = a.levels.size();
-  const auto at = [&](size_t ti) -> const detection& { return a.found[fi * nt + ti]; };
+  const auto found_at = [&](size_t ti) -> const detection& { return a.found[fi * nt + ti]; };
   const auto ok = [&](size_t ti) {
-    if (!gives(a, at(ti), g, n)) return false;
-    const gap_range gr = lengths.empty() ? gap_range{0, g} : wanted(a, at(ti), n, lengths);
+    if (!gives(a, found_at(ti), g, n)) return false;
+    const gap_range gr =
+        lengths.empty() ? gap_range{0, g} : wanted_gaps(a, found_at(ti), n, lengths);
     return gr.lo <= g && g <= gr.hi;
   };
   std::vector<pick> found;
   for (size_t lo = 0, hi; lo < nt; lo = hi + 1) {
     hi = lo;
     if (!ok(lo)) continue;
-    pick p{fi, lo, lo, -1, boundaries(a, at(lo), g)};
-    while (hi + 1 < nt && ok(hi + 1) && same_gaps(p.gaps, boundaries(a, at(hi + 1), g))) hi++;
+    pick p{fi, lo, lo, -1, boundaries(a, found_at(lo), g)};
+    while (hi + 1 < nt && ok(hi + 1) && same_gaps(p.gaps, boundaries(a, found_at(hi + 1), g))) hi++;
     // Measured a step above the lowest threshold, where noise may still
     // break a gap and start a track early.
-    const detection& above = at(std::min(lo + 1, hi));
+    const detection& above = found_at(std::min(lo + 1, hi));
     p.first = starts(a, above, g);
     for (const quiet_run& r : boundaries(a, above, g)) p.silence += r.length();
     p.whole = width_db(a, lo, hi) + 0.8;
-    while (p.hi < hi && latest_delay(starts(a, at(p.hi + 1), g), p.first) <= drift) p.hi++;
+    while (p.hi < hi && latest_delay(starts(a, found_at(p.hi + 1), g), p.first) <= drift) p.hi++;
     p.width = width_db(a, lo, p.hi) + 0.8;
     // A setting that works across less than 2.4 dB or so (three steps
     // of the grid) splits at whatever happens to be quietest there.
@@ -358,7 +359,7 @@ pick best_for(const analysis& a, int n, const std::vector<int64_t>& lengths = {}
     // The margins of both settings: the thresholds, and the gaps at the
     // threshold chosen.
     const size_t nt = a.levels.size();
-    const gap_range gr = wanted(a, a.found[p.fi * nt + middle(a, p.lo, p.hi)], n, lengths);
+    const gap_range gr = wanted_gaps(a, a.found[p.fi * nt + middle(a, p.lo, p.hi)], n, lengths);
     const double score = p.width + (p.fi == 0 ? 2 : 0) +
                          (gr.empty() ? 0 : 20 * std::log10(static_cast<double>(gr.hi) / gr.lo));
     if (score > top_score) top = p, top_score = score;
@@ -377,19 +378,19 @@ std::optional<candidate> settled(const analysis& a, const detection& d, gap_rang
   for (const quiet_run& r : boundaries(a, d, gap)) room = std::min(room, r.length());
   char c[32];  // tenths of a second, rounded down
   snprintf(c, sizeof c, "%.1f", std::floor(static_cast<double>(room) / 4410) / 10);
-  candidate k = make(a, d, gap, static_cast<int32_t>(*switch_value('C', c)));
-  if (static_cast<int>(k.table.tracks.size()) != n) k = make(a, d, gap, 0);
+  candidate k = candidate_for(a, d, gap, static_cast<int32_t>(*switch_value('C', c)));
+  if (static_cast<int>(k.table.tracks.size()) != n) k = candidate_for(a, d, gap, 0);
   if (static_cast<int>(k.table.tracks.size()) != n) return std::nullopt;
   return k;
 }
 
 // The candidate of pick `p` for `n` tracks, with its margin of thresholds.
-std::optional<candidate> recommend(const analysis& a, const pick& p, int n,
-                                   const std::vector<int64_t>& lengths = {}) {
+std::optional<candidate> recommendation(const analysis& a, const pick& p, int n,
+                                        const std::vector<int64_t>& lengths = {}) {
   if (p.width <= 0) return std::nullopt;
   const size_t mid = middle(a, p.lo, p.hi);
   const detection& d = a.found[p.fi * a.levels.size() + mid];
-  std::optional<candidate> k = settled(a, d, wanted(a, d, n, lengths), n);
+  std::optional<candidate> k = settled(a, d, wanted_gaps(a, d, n, lengths), n);
   if (!k) return k;
   k->role = candidate::other;
   k->count = n;
@@ -437,10 +438,10 @@ void add_recommended(advice& v, candidate k) {
 count_search search_count(const analysis& a, int n, advice& v) {
   count_search f;
   f.n = n;
-  if (std::optional<candidate> k = recommend(a, best_for(a, n), n)) add_recommended(v, *k);
+  if (std::optional<candidate> k = recommendation(a, best_for(a, n), n)) add_recommended(v, *k);
   for (int m : {n - 1, n + 1}) {
     if (m < 1 || m > 99) continue;
-    const std::optional<candidate> k = recommend(a, best_for(a, m), m);
+    const std::optional<candidate> k = recommendation(a, best_for(a, m), m);
     if (!k) continue;
     if (v.recommended < 0) {
       count_search::nearest_count near{static_cast<int>(v.candidates.size())};
@@ -518,7 +519,7 @@ void explain_lengths(const analysis& a, const std::vector<int64_t>& lengths, len
 length_search search_lengths(const analysis& a, const std::vector<int64_t>& lengths, advice& v) {
   length_search f;
   const int n = static_cast<int>(lengths.size());
-  std::optional<candidate> k = recommend(a, best_for(a, n, lengths), n, lengths);
+  std::optional<candidate> k = recommendation(a, best_for(a, n, lengths), n, lengths);
   if (!k) {
     explain_lengths(a, lengths, f);
     return f;
@@ -550,7 +551,7 @@ survey survey_counts(const analysis& a, const settings& s, advice& v) {
     const bool user = r.lo <= f.user && f.user <= r.hi;
     if (counted && (user || (n > 0 && width_db(a, r.lo, r.hi) >= 2.5))) f.ranges.push_back(r);
     if (counted && n > 0 && (user || width_db(a, r.lo, r.hi) >= 2.5)) {
-      candidate k = make(a, a.found[middle(a, r.lo, r.hi)], s.gap, s.cut);
+      candidate k = candidate_for(a, a.found[middle(a, r.lo, r.hi)], s.gap, s.cut);
       k.role = candidate::other;
       k.count = n;
       k.margin = r;
@@ -571,7 +572,7 @@ survey survey_counts(const analysis& a, const settings& s, advice& v) {
 
 advice advise(const analysis& a, const request& r) {
   advice v;
-  v.candidates.push_back(make(a, a.at(r.s.filter, r.s.level), r.s.gap, r.s.cut));
+  v.candidates.push_back(candidate_for(a, a.at(r.s.filter, r.s.level), r.s.gap, r.s.cut));
   if (a.frames() == 0)
     v.found = no_audio{};
   else if (!r.lengths.empty())

@@ -20,7 +20,7 @@ std::string db(double v) {
   return format("%.1f dB", v);
 }
 
-std::string at(int64_t frame) {
+std::string when(int64_t frame) {
   return timef(static_cast<uint32_t>(frame < 0 ? 0 : frame));
 }
 
@@ -45,7 +45,7 @@ std::string levels_text(const analysis& a, const request& r, const advice& v) {
   const threshold_place p = place_threshold(a, noise_floor(a), v.shown(), r.s.level);
   std::string music = "unknown";
   if (p.music)
-    music = db(p.music_db) + " (" + secs(p.music->frames) + " at " + at(p.music->at) + ")";
+    music = db(p.music_db) + " (" + secs(p.music->frames) + " at " + when(p.music->at) + ")";
   const std::string t = threshold(r.s.level);
   const std::string floor = p.noise_db ? db(*p.noise_db) : "unknown";
   std::string out = "Noise floor " + floor + ", quietest music " + music + "; " + t + " is " +
@@ -89,14 +89,14 @@ std::string count_search_text(const analysis& a, const advice& v, const count_se
           "Songs that run into each other with no silence between them: no setting splits them. "
           "The quietest places inside its tracks, where they may meet:\n";
     for (const auto& [frame, level] : near.quiet)
-      out += "  at " + at(frame) + ", in track " + std::to_string(track_at(k, frame)) +
+      out += "  at " + when(frame) + ", in track " + std::to_string(track_at(k, frame)) +
              ": the quietest 0.5 s nearby peaks at " + db(env_db(a, level)) + "\n";
     if (!near.shortest.empty())
       out +=
           "Quiet passages inside songs as long as real gaps: a gap setting that splits at the "
           "gaps splits there too. The shortest silences it splits at:\n";
     for (const stretch& s : near.shortest)
-      out += "  at " + at(s.start) + ": " + secs(s.stop - s.start) + " under the threshold, " +
+      out += "  at " + when(s.start) + ": " + secs(s.stop - s.start) + " under the threshold, " +
              "peaking at " + db(env_db(a, loudest(a, s.start, s.stop))) + "\n";
   }
   return out;
@@ -115,9 +115,9 @@ std::string length_search_text(const analysis& a, const advice& v, const length_
   out += f.level ? "\n" : ".\n";
   for (const sleeve_end& m : f.missing) {
     out +=
-        "  about " + at(m.at) + ", where the sleeve ends track " + std::to_string(m.track) + ": ";
+        "  about " + when(m.at) + ", where the sleeve ends track " + std::to_string(m.track) + ": ";
     if (m.at >= a.frames())
-      out += "past the end of the recording (" + at(a.frames()) + ")\n";
+      out += "past the end of the recording (" + when(a.frames()) + ")\n";
     else if (m.quietest)
       out +=
           "no silence; the quietest 0.5 s within 5 s peaks at " + db(env_db(a, *m.quietest)) + "\n";
@@ -125,7 +125,7 @@ std::string length_search_text(const analysis& a, const advice& v, const length_
       out += "no silence\n";
   }
   for (const quiet_run& q : f.inside)
-    out += "  at " + at(q.start) + ": a quiet passage of " + secs(q.length()) +
+    out += "  at " + when(q.start) + ": a quiet passage of " + secs(q.length()) +
            " inside a song, peaking at " + db(env_db(a, loudest(a, q.start, q.stop))) +
            ": as long as the shortest gap between the sleeve's tracks (" + secs(f.shortest_gap) +
            "), so a /G that splits at that gap splits this song too\n";
@@ -189,7 +189,7 @@ std::string margin_text(const analysis& a, const candidate& c) {
 }
 
 std::string why(const stretch& s, uint32_t gap) {
-  if (s.kind == stretch::broken) return "silence broken by a click at " + at(s.clicks.at(0));
+  if (s.kind == stretch::broken) return "silence broken by a click at " + when(s.clicks.at(0));
   const std::string silence = secs(s.stop - s.start) + " of silence";
   return s.kind == stretch::gap ? silence : silence + ", " + secs(gap) + " needed";
 }
@@ -205,7 +205,7 @@ std::string table_note(const candidate& c) {
 
 std::string notice(const analysis& a, const advice& v) {
   if (!std::holds_alternative<no_audio>(v.found)) return "";
-  return "No audio: the header declares " + at(a.declared) +
+  return "No audio: the header declares " + when(a.declared) +
          " of it, and the data ends before its first frame.";
 }
 
