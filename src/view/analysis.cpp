@@ -50,6 +50,7 @@ struct scan_state {
 analysis planned(uint32_t frames, const std::vector<int>& filters,
                  const std::vector<std::string>& texts, uint32_t shortest) {
   analysis a;
+  a.declared = frames;
   a.filter = filters.front();
   for (int f : filters)
     if (std::find(a.filters.begin(), a.filters.end(), f) == a.filters.end()) a.filters.push_back(f);
@@ -62,6 +63,7 @@ analysis planned(uint32_t frames, const std::vector<int>& filters,
     a.levels.push_back(level);
     a.texts.push_back(text);
   }
+  shortest = std::max(shortest, shortest_modelled);
   // Every silence of at least 2 blocks - 1 steps holds a whole silent block.
   while (a.block > 1 && 2 * static_cast<int64_t>(a.block) - 1 > shortest) a.block /= 2;
   a.shortest = shortest;
@@ -79,6 +81,7 @@ struct pass {
   analysis& a;
   envelope* env;  // given each chunk's frames, when there is one
   std::vector<scan_state> state;
+  size_t budget, kept = 0;       // runs, at most and so far
   std::vector<uint32_t> widths;  // of the windows, per filter
   // Window thresholds per filter, rising; and per filter, how many of them
   // the previous block's greatest window sum exceeded.
@@ -99,11 +102,12 @@ struct pass {
   uint16_t levels[back + chunk] = {};
   uint32_t sums[back + chunk + 8] = {};
 
-  pass(analysis& an, envelope* e);
+  pass(analysis& an, envelope* e, size_t most);
   int64_t read_chunk(int64_t left);
   void take_block(int64_t j0, int64_t m);
   void add_envelope(const uint32_t* e, int64_t m);
   void look(size_t fi, size_t ti, int64_t k0, const uint32_t* e);
+  void keep(detection& d, const quiet_run& r);
   void finish();
 
   // How many thresholds of filter fi lie below the window sum v: those
@@ -127,10 +131,11 @@ struct pass {
   }
 };
 
-pass::pass(analysis& an, envelope* e)
+pass::pass(analysis& an, envelope* e, size_t most)
     : a(an),
       env(e),
       state(an.found.size()),
+      budget(most),
       thr(an.filters.size()),
       was_hi(an.filters.size(), an.levels.size()),
       lo(an.filters.size()),
@@ -245,9 +250,25 @@ void pass::look(size_t fi, size_t ti, int64_t k0, const uint32_t* e) {
     d.probe_post = run(0, d.probe, d.filter).post;
   } else if (st.in_run && k0 + b - 1 - st.run_start >= a.shortest) {
     const int64_t stop = resumes();
-    if (stop - st.run_start >= a.shortest) d.runs.push_back(run(st.run_start, stop, d.filter));
+    if (stop - st.run_start >= a.shortest) keep(d, run(st.run_start, stop, d.filter));
   }
   st.in_run = false;
+}
+
+// Keeps run `r` of `d`; when the budget is spent, the setting with the most
+// runs (perhaps `d`) gives them up first.
+void pass::keep(detection& d, const quiet_run& r) {
+  if (kept == budget) {
+    detection& most = *std::max_element(a.found.begin(), a.found.end(), [](auto& x, auto& y) {
+      return x.runs.size() < y.runs.size();
+    });
+    kept -= most.runs.size();
+    std::vector<quiet_run>().swap(most.runs);
+    most.complete = false;
+  }
+  if (!d.complete) return;
+  d.runs.push_back(r);
+  kept++;
 }
 
 void pass::finish() {
@@ -262,9 +283,10 @@ void pass::finish() {
 }  // namespace
 
 analysis analyse(uint32_t frames, const std::vector<int>& filters,
-                 const std::vector<std::string>& texts, uint32_t shortest, envelope* env) {
+                 const std::vector<std::string>& texts, uint32_t shortest, envelope* env,
+                 size_t budget) {
   analysis a = planned(frames, filters, texts, shortest);
-  const auto p = std::make_unique<pass>(a, env);
+  const auto p = std::make_unique<pass>(a, env, budget);
   for (int64_t left = frames; left > 0 && !a.early_end;) {
     const int64_t n = p->read_chunk(left);
     left -= chunk;

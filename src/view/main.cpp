@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -13,6 +14,8 @@
 #include "core.h"
 #include "page.h"
 #include "platform.h"
+#include "report.h"
+#include "verify.h"
 
 static const char view_usage[] =
     "keldrun-view [/T thr][/G gap][/C cut][/F filt] [--tracks N | --lengths m:ss,...]\n"
@@ -34,7 +37,10 @@ enum refusal {
   bad_length,
   too_many_lengths,
   count_and_lengths,
+  given_twice,
+  no_page_name,
   page_failed,
+  changed,
   disagreement
 };
 
@@ -43,7 +49,10 @@ static const char* const refusal_text[] = {
     "--lengths entry \"%s\" is not a length like 3:45",
     "--lengths: more than 99 tracks",
     "give --tracks or --lengths, not both",
+    "%s is given twice",
+    "-o \"\": the page needs a name",
     "cannot write the page %s",
+    "the recording %s changed during the run",
     "its model and the detector disagree for %s (a bug)",
 };
 
@@ -100,61 +109,51 @@ static std::vector<int64_t> lengths_of(const std::string& v) {
   return lengths;
 }
 
-// What the command line asks for: the request, with keldrun's settings, and
-// the page to write.
+// What the command line asks for: the request, with keldrun's settings
+// settled as keldrun settles them, the input and the page to write.
 struct order {
   request r;
-  settings s;
-  std::string page;
+  std::string input, page;
 };
 
 static order read_command_line(int argc, char** argv) {
   order o;
+  std::set<std::string> given;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if (is_switch(argv[i])) {
-      if (a.size() != 2 || ++i >= argc || !set_switch(o.s, a[1], argv[i])) error(usage, view_usage);
-      const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(a[1])));
-      if (letter == 'T') o.r.threshold = argv[i];
-      if (letter == 'G') o.r.gap = argv[i];
-      if (letter == 'C') o.r.cut = argv[i];
+      if (a.size() != 2 || ++i >= argc || !set_switch(o.r.s, a[1], argv[i]))
+        error(usage, view_usage);
     } else if (a == "--tracks" || a == "--lengths" || a == "-o") {
       if (++i >= argc) error(usage, view_usage);
+      if (!given.insert(a).second) error(given_twice, a);
+      if (a == "-o" && !*argv[i]) error(no_page_name);
       if (a == "-o") o.page = argv[i];
       if (a == "--tracks") o.r.tracks = count_of(argv[i]);
       if (a == "--lengths") o.r.lengths = lengths_of(argv[i]);
-    } else if (o.r.input.empty()) {
+    } else if (o.input.empty()) {
       if (a.size() > 259) error(name_too_long, view_usage);
-      o.r.input = a;
+      o.input = a;
     } else {
       error(usage, view_usage);
     }
   }
   if (o.r.tracks > 0 && !o.r.lengths.empty()) error(count_and_lengths);
-  if (!settle(o.s) || o.r.input.empty()) error(usage, view_usage);
-  o.r.filter = o.s.filter;
-  if (o.page.empty()) o.page = page_name(o.r.input);
+  if (!settle(o.r.s) || o.input.empty()) error(usage, view_usage);
+  if (o.page.empty()) o.page = page_name(o.input);
   return o;
 }
 
-// The listing of the detector itself with the settings shown, over the
-// input opened again; the run ends when it differs from the model's.
-static listing detector_listing(const std::string& input, uint32_t frames, const candidate& shown) {
-  if (open_recording(input.c_str()).frames != frames) error(invalid_format);
-  const listing real = list_tracks({shown.filter, shown.level, shown.gap, shown.cut});
-  close_recording();
-  if (real.rows() != shown.table.rows() || real.too_many != shown.table.too_many ||
-      real.no_sound != shown.table.no_sound)
-    error(disagreement, switches(shown));
-  return real;
-}
-
-static void print_listing(const listing& real) {
-  fputs(real.rows().c_str(), stdout);
-  if (real.no_sound) fputs("(no tracks: keldrun says \"No tracks detected\")\n", stdout);
-  if (real.too_many) fputs("(and then keldrun stops: more than 99 tracks)\n", stdout);
-  if (real.tracks.empty() && !real.no_sound && !real.too_many)
-    fputs("(no rows: every track is shorter than the cut)\n", stdout);
+// The table under the command: the detector's, and what it says instead of
+// rows; never one the detector did not make.
+static std::string table_text(const candidate& shown) {
+  if (!shown.verified) {
+    const std::string listing = command(shown, "-");
+    return "The input was piped, so its table is left to keldrun: check it with\n" +
+           listing.substr(0, listing.size() - 5) + "-\n";
+  }
+  const std::string note = table_note(shown);
+  return shown.table.rows() + (note.empty() ? "" : "(" + note + ")\n");
 }
 
 // A report that never reached its reader is a failure, however the run ends.
@@ -184,7 +183,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const order o = read_command_line(argc, argv);
-  const std::string& input = o.r.input;
+  const std::string& input = o.input;
   const recording rec = open_recording(input.c_str());
   const bool again = input != "-" && rec.known && rec.id.regular;
   const file_id* input_id = rec.known ? &rec.id : nullptr;
@@ -194,29 +193,28 @@ int main(int argc, char** argv) {
   };
   check_page(unfit_target(o.page.c_str(), input_id));
   std::vector<std::string> texts = threshold_grid();
-  texts.push_back(o.r.threshold);
+  texts.push_back(switch_text('T', o.r.s.level));
   // Gaps from 0.3 s are tried, and the user's own.
   const analysis a =
-      analyse(rec.frames, {o.r.filter, 200, 1000}, texts, std::min<uint32_t>(o.s.gap, 13230));
-  advice v = advise(a, o.r);
+      analyse(rec.frames, {o.r.s.filter, 200, 1000}, texts, std::min<uint32_t>(o.r.s.gap, 13230));
   close_recording();
-
-  fputs(v.report.c_str(), stdout);
-  candidate& shown = v.candidates[v.recommended >= 0 ? size_t(v.recommended) : 0];
-  fputs(("\n" + command(shown, input) + "\n").c_str(), stdout);
+  advice v = advise(a, o.r);
+  candidate& shown = v.shown();
+  // The model is exact by design; the detector itself has the last word, and
+  // tells of an early end as keldrun does.
   if (again) {
-    // The model is exact by design; the detector itself has the last word.
-    print_listing(detector_listing(input, rec.frames, shown));
-    shown.verified = true;
-  } else {
-    // Never a table the detector did not make: keldrun can list it.
-    const std::string listing = command(shown, "-");
-    fputs(("The input was piped, so its table is left to keldrun: check it with\n" +
-           listing.substr(0, listing.size() - 5) + "-\n")
-              .c_str(),
-          stdout);
+    const verdict said = verify(input, rec, shown);
+    if (said == verdict::changed) error(changed, input);
+    if (said == verdict::disagrees) error(disagreement, switches(shown));
   }
-  if (!shown.note.empty()) fputs(("\n" + shown.note + "\n").c_str(), stdout);
+  if (a.early_end && !(again && !shown.table.too_many))
+    fputs("\nUnexpected end of WAVE data.\n", stderr);
+
+  const std::string margin = margin_text(a, shown);
+  fputs((report(a, o.r, v, input) + "\n" + command(shown, input) + "\n" + table_text(shown) +
+         (margin.empty() ? "" : "\n" + margin + "\n"))
+            .c_str(),
+        stdout);
   close_stdout();  // the report is complete: not a page without it
   check_page(write_page(o.page, page_data(input, a, v), input_id));
   fprintf(stderr, "Page: %s\n", o.page.c_str());

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "platform.h"
+#include "report.h"
 
 namespace {
 
@@ -40,76 +41,151 @@ std::string num(double v, const char* f = "%.1f") {
 std::string dbs(const analysis& a, size_t first, size_t last) {
   std::string s = "[";
   for (size_t i = first; i < last && i < a.env.size(); i++)
-    (i > first ? s += ',' : s) += num(to_db(static_cast<double>(a.env[i]) / (a.filter + 1)));
+    (i > first ? s += ',' : s) += num(env_db(a, a.env[i]));
   return s + "]";
+}
+
+std::string boolean(bool b) {
+  return b ? "true" : "false";
+}
+
+// A sentence of the page in pieces, the warnings marked.
+std::string pieces(const std::vector<std::pair<std::string, bool>>& p) {
+  std::string s = "[";
+  for (const auto& [text, warn] : p)
+    (s.size() > 1 ? s += ',' : s) +=
+        "{\"text\":" + quoted(text) + ",\"warn\":" + boolean(warn) + "}";
+  return s + "]";
+}
+
+// Where the candidate's threshold lies against the noise floor and its
+// quietest music.
+std::string levels_sentence(const threshold_place& p) {
+  if (!p.noise_db) return "[]";
+  const std::string is = "The threshold is ";
+  const double above = p.threshold_db - *p.noise_db, below = p.music_db - p.threshold_db;
+  if (p.below_floor)
+    return pieces({{is + num(-above) +
+                        " dB below the noise floor: the hiss counts as sound and "
+                        "gaps vanish.",
+                    true}});
+  const std::string floor = is + num(above) + " dB above the noise floor";
+  if (!p.music) return pieces({{floor + "; the quietest music is not known.", false}});
+  if (!p.above_music)
+    return pieces({{floor + " and " + num(below) + " dB below the quietest music.", false}});
+  return pieces(
+      {{floor + " and ", false},
+       {num(-below) + " dB above the quietest music: quiet passages may split tracks.", true}});
+}
+
+// The track of `c` numbered `n`, as {"n":..,"at":..} of its start or end.
+std::string track_edge(const candidate& c, int n, bool end) {
+  for (const track& t : c.table.tracks)
+    if (t.number == n)
+      return "{\"n\":" + std::to_string(n) + ",\"at\":" + std::to_string(end ? t.end : t.start) +
+             "}";
+  return "null";
+}
+
+// The page's panels: one per distinct stretch, shared by the candidates.
+struct panels {
+  const analysis& a;
+  std::map<std::pair<int64_t, int64_t>, size_t> index = {};
+  std::string json = "";
+
+  long of(const stretch& s) {
+    const auto key = std::make_pair(s.start, s.stop);
+    if (auto it = index.find(key); it != index.end()) return long(it->second);
+    if (index.size() >= 300) return -1;
+    const size_t first = size_t(std::max<int64_t>(0, s.start - 3 * 44100) / 441);
+    const size_t last = size_t((s.stop + 3 * 44100) / 441);
+    std::string clicks;
+    for (int64_t c : s.clicks) (clicks.empty() ? clicks : clicks += ',') += std::to_string(c);
+    (json.empty() ? json : json += ',') += "{\"start\":" + std::to_string(first * 441) +
+                                           ",\"step\":441,\"db\":" + dbs(a, first, last) +
+                                           ",\"clicks\":[" + clicks + "]}";
+    index[key] = index.size();
+    return long(index.size() - 1);
+  }
+};
+
+// The candidate's gaps or near misses: where, what they are, the panel that
+// shows them; for a gap, the tracks it ends and starts.
+std::string stretches(const candidate& c, bool gaps, panels& p) {
+  const std::vector<stretch>& list = gaps ? c.gaps : c.near;
+  std::string j;
+  for (size_t i = 0; i < list.size(); i++) {
+    const stretch& s = list[i];
+    const bool long_enough = s.stop - s.start >= c.s.gap;
+    (i ? j += ',' : j) +=
+        "{\"start\":" + std::to_string(s.start) + ",\"stop\":" + std::to_string(s.stop) +
+        ",\"why\":" + quoted(why(s, c.s.gap)) + ",\"panel\":" + std::to_string(p.of(s)) +
+        ",\"bar\":\"" + (long_enough ? "gap" : "near") + "\"";
+    // Gap i ends the scan of track i + 1 and starts that of i + 2.
+    const int n = static_cast<int>(i) + 1;
+    if (gaps)
+      j += ",\"ends\":" + track_edge(c, n, true) + ",\"starts\":" + track_edge(c, n + 1, false);
+    j += "}";
+  }
+  return "[" + j + "]";
+}
+
+std::string candidate_data(const analysis& a, const candidate& c, std::optional<double> floor,
+                           const std::string& input, panels& p) {
+  const threshold_place place = place_threshold(a, floor, c, c.s.level);
+  std::string j =
+      "{\"label\":" + quoted(label(c)) + ",\"switches\":" + quoted(switches(c)) +
+      ",\"command\":" + quoted(command(c, input)) + ",\"threshold_db\":" + num(to_db(c.s.level)) +
+      ",\"quietest_music_db\":" + (place.music ? num(place.music_db) : "null") +
+      ",\"levels\":" + levels_sentence(place) + ",\"gap_s\":" + num(c.s.gap / 44100.0, "%.3f") +
+      ",\"cut_s\":" + num(c.s.cut / 44100.0, "%.3f") + ",\"filter\":" + std::to_string(c.s.filter) +
+      ",\"rows\":" + quoted(c.table.rows()) + ",\"table_note\":" + quoted(table_note(c)) +
+      ",\"about_table\":" +
+      quoted(c.modelled && !c.verified ? "Table computed by the detector's model, not by a run."
+                                       : "") +
+      ",\"tracks\":[";
+  for (size_t i = 0; i < c.table.tracks.size(); i++) {
+    const track& t = c.table.tracks[i];
+    (i ? j += ',' : j) +=
+        "{\"n\":" + std::to_string(t.number) + ",\"start\":" + std::to_string(t.start) +
+        ",\"end\":" + std::to_string(t.end) + ",\"peak\":" + num(t.peak / 32767.0, "%.3f") + "}";
+  }
+  return j + "],\"gaps\":" + stretches(c, true, p) + ",\"near\":" + stretches(c, false, p) +
+         ",\"note\":" + quoted(margin_text(a, c)) + "}";
+}
+
+// The levels of the 50-ms stretches, counted per dB.
+std::string histogram(const analysis& a) {
+  std::vector<int> counts(101, 0);
+  for (size_t i = 0; i < a.env.size() && a.frames() > 0; i += 5) {
+    const uint32_t m = *std::max_element(a.env.begin() + long(i),
+                                         a.env.begin() + long(std::min(i + 5, a.env.size())));
+    counts[static_cast<size_t>(std::clamp(env_db(a, m) + 100, 0.0, 100.0))]++;
+  }
+  std::string j = "{\"db_min\":-100,\"db_step\":1,\"counts\":[";
+  for (size_t i = 0; i < counts.size(); i++) (i ? j += ',' : j) += std::to_string(counts[i]);
+  return j + "]}";
 }
 
 }  // namespace
 
 std::string page_data(const std::string& input, const analysis& a, const advice& v) {
-  const double per = a.filter + 1;
-  std::string j = "{\"program\":\"keldrun-view " KELDRUN_VERSION "\",\"input\":" + quoted(input) +
-                  ",\"frames\":" + std::to_string(a.steps - (a.early_end ? 1 : 0)) +
-                  ",\"rate\":44100,\"overview\":{\"step\":" + std::to_string(a.column) +
-                  ",\"db\":[";
-  for (size_t i = 0; i < a.overview.size(); i++)
-    (i ? j += ',' : j) += num(to_db(a.overview[i] / per));
-  std::vector<int> counts(101, 0);
-  for (size_t i = 0; i < a.env.size(); i += 5) {
-    const uint32_t m = *std::max_element(a.env.begin() + long(i),
-                                         a.env.begin() + long(std::min(i + 5, a.env.size())));
-    counts[static_cast<size_t>(std::clamp(to_db(m / per) + 100, 0.0, 100.0))]++;
-  }
-  j += "]},\"histogram\":{\"db_min\":-100,\"db_step\":1,\"counts\":[";
-  for (size_t i = 0; i < counts.size(); i++) (i ? j += ',' : j) += std::to_string(counts[i]);
-  j += "]},\"noise_floor_db\":" + num(v.noise_db) + ",\"quietest_music_db\":" + num(v.music_db) +
+  std::string j =
+      "{\"program\":\"keldrun-view " KELDRUN_VERSION "\",\"input\":" + quoted(input) +
+      ",\"notice\":" + quoted(notice(a, v)) + ",\"frames\":" + std::to_string(a.frames()) +
+      ",\"rate\":44100,\"overview\":{\"step\":" + std::to_string(a.column) + ",\"db\":[";
+  // Without a frame, the step that met the end shows nothing.
+  for (size_t i = 0; i < a.overview.size() && a.frames() > 0; i++)
+    (i ? j += ',' : j) += num(env_db(a, a.overview[i]));
+  const std::optional<double> floor = noise_floor(a);
+  j += "]},\"histogram\":" + histogram(a) +
+       ",\"noise_floor_db\":" + (floor ? num(*floor) : "null") +
        ",\"selected\":" + std::to_string(v.recommended >= 0 ? v.recommended : 0) +
        ",\"candidates\":[";
-  // Zoomed panels, shared by the candidates: one per distinct stretch.
-  std::map<std::pair<int64_t, int64_t>, size_t> panel_of;
-  std::string panels;
-  auto panel = [&](const stretch& s) -> long {
-    const auto key = std::make_pair(s.start, s.stop);
-    if (auto it = panel_of.find(key); it != panel_of.end()) return long(it->second);
-    if (panel_of.size() >= 300) return -1;
-    const size_t first = size_t(std::max<int64_t>(0, s.start - 3 * 44100) / 441);
-    const size_t last = size_t((s.stop + 3 * 44100) / 441);
-    std::string clicks;
-    for (int64_t c : s.clicks) (clicks.empty() ? clicks : clicks += ',') += std::to_string(c);
-    (panels.empty() ? panels : panels += ',') += "{\"start\":" + std::to_string(first * 441) +
-                                                 ",\"step\":441,\"db\":" + dbs(a, first, last) +
-                                                 ",\"clicks\":[" + clicks + "]}";
-    panel_of[key] = panel_of.size();
-    return long(panel_of.size() - 1);
-  };
-  for (size_t ci = 0; ci < v.candidates.size(); ci++) {
-    const candidate& c = v.candidates[ci];
-    (ci ? j += ',' : j) +=
-        "{\"label\":" + quoted(c.label) + ",\"switches\":" + quoted(switches(c)) +
-        ",\"command\":" + quoted(command(c, input)) + ",\"threshold_db\":" + num(to_db(c.level)) +
-        ",\"gap_s\":" + num(c.gap / 44100.0, "%.3f") +
-        ",\"cut_s\":" + num(c.cut / 44100.0, "%.3f") + ",\"filter\":" + std::to_string(c.filter) +
-        ",\"rows\":" + quoted(c.table.rows()) + ",\"verified\":" + (c.verified ? "true" : "false") +
-        ",\"tracks\":[";
-    for (size_t i = 0; i < c.table.tracks.size(); i++) {
-      const track& t = c.table.tracks[i];
-      (i ? j += ',' : j) +=
-          "{\"n\":" + std::to_string(t.number) + ",\"start\":" + std::to_string(t.start) +
-          ",\"end\":" + std::to_string(t.end) + ",\"peak\":" + num(t.peak / 32767.0, "%.3f") + "}";
-    }
-    for (const char* kind : {"gaps", "near"}) {
-      const auto& list = kind[0] == 'g' ? c.gaps : c.near;
-      j += std::string("],\"") + kind + "\":[";
-      for (size_t i = 0; i < list.size(); i++) {
-        const stretch& s = list[i];
-        (i ? j += ',' : j) += "{\"start\":" + std::to_string(s.start) +
-                              ",\"stop\":" + std::to_string(s.stop) + ",\"why\":" + quoted(s.why) +
-                              ",\"panel\":" + std::to_string(panel(s)) + "}";
-      }
-    }
-    j += "],\"note\":" + quoted(c.note) + "}";
-  }
-  return j + "],\"panels\":[" + panels + "]}";
+  panels p{a};
+  for (size_t ci = 0; ci < v.candidates.size(); ci++)
+    (ci ? j += ',' : j) += candidate_data(a, v.candidates[ci], floor, input, p);
+  return j + "],\"panels\":[" + p.json + "]}";
 }
 
 std::string write_page(const std::string& path, const std::string& data, const file_id* input) {
