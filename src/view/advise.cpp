@@ -26,21 +26,38 @@ uint32_t loudest(const analysis& a, int64_t lo, int64_t hi) {
   return m;
 }
 
-// The hiss of the gaps: the median level of the third-quietest half second
-// (its 10-ms stretches), which any recording with a few gaps has in one of
-// them. Without gaps, the hiss of the quietest music.
-std::optional<double> noise_floor(const analysis& a) {
-  std::vector<uint32_t> medians;
-  uint32_t half[50];
-  for (size_t i = 0; i + 50 <= a.env.size(); i += 50) {
-    std::copy(a.env.begin() + long(i), a.env.begin() + long(i + 50), half);
-    std::nth_element(half, half + 25, half + 50);
-    medians.push_back(half[25]);
+// The noise where the music's band is quietest (the gaps, most likely), and
+// the detector's level over the same stretches: the median, so that a click
+// there does not count.
+floor_level measure_floor(const analysis& a, const envelope& e) {
+  floor_level f{noise_floor(e), std::nullopt};
+  const size_t from = std::min(f.band.from, a.env.size()),
+               to = std::min(f.band.from + f.band.stretches, a.env.size());
+  if (e.size() < 50 || from == to) return f;
+  std::vector<uint32_t> levels(a.env.begin() + long(from), a.env.begin() + long(to));
+  std::nth_element(levels.begin(), levels.begin() + long(levels.size() / 2), levels.end());
+  f.db = env_db(a, levels[levels.size() / 2]);
+  return f;
+}
+
+std::optional<music_lost> loses_music(const listing& keldrun, const side_plan& p) {
+  const std::vector<track>& t = keldrun.tracks;
+  const std::vector<side_track>& song = p.tracks;
+  if (t.size() != song.size() || keldrun.too_many || keldrun.no_sound)
+    return music_lost{music_lost::count, int(t.size())};
+  for (size_t k = 0; k < t.size(); k++) {
+    const int n = int(k) + 1;
+    if (t[k].start > song[k].first_sound)
+      return music_lost{music_lost::starts_late, n, t[k].start - song[k].first_sound,
+                        song[k].first_sound};
+    if (t[k].end < song[k].last_sound)
+      return music_lost{music_lost::ends_early, n, song[k].last_sound - t[k].end,
+                        song[k].last_sound};
+    if (k + 1 < t.size() && t[k].end > song[k + 1].first_sound)
+      return music_lost{music_lost::reaches_next, n, t[k].end - song[k + 1].first_sound,
+                        song[k + 1].first_sound};
   }
-  if (medians.empty()) return std::nullopt;
-  const auto k = medians.begin() + long(std::min<size_t>(medians.size() - 1, 2));
-  std::nth_element(medians.begin(), k, medians.end());
-  return env_db(a, *k);
+  return std::nullopt;
 }
 
 // The lowest of the loudest levels over every window as long as the gap
@@ -570,8 +587,9 @@ survey survey_counts(const analysis& a, const settings& s, advice& v) {
 
 }  // namespace
 
-advice advise(const analysis& a, const request& r) {
+advice advise(const analysis& a, const envelope& e, const request& r) {
   advice v;
+  v.floor = measure_floor(a, e);
   v.candidates.push_back(candidate_for(a, a.at(r.s.filter, r.s.level), r.s.gap, r.s.cut));
   if (a.frames() == 0)
     v.found = no_audio{};
@@ -581,5 +599,24 @@ advice advise(const analysis& a, const request& r) {
     v.found = search_count(a, r.tracks, v);
   else
     v.found = survey_counts(a, r.s, v);
+  // The plan, where a recording holds songs (without a noise floor, it is
+  // too short), and whether keldrun's best settings keep its music: their
+  // table is the model's, which is the detector's, exactly.
+  if (!v.floor.db || (r.tracks == 0 && r.lengths.empty())) return v;
+  cut_plan p;
+  p.sides = r.lengths.empty() ? plan_for_count(e, v.floor.band, r.tracks)
+                              : plan_for_lengths(e, v.floor.band, r.lengths);
+  // Lengths that run past the end leave tracks without a frame: the
+  // advisor's findings tell where.
+  int64_t from = 0;
+  for (const side_track& t : p.sides.tracks) {
+    if (t.start < from || t.end <= t.start || t.end > e.frames()) return v;
+    from = t.end;
+  }
+  if (v.recommended < 0)
+    p.lost = music_lost{music_lost::no_setting};
+  else
+    p.lost = loses_music(v.shown().table, p.sides);
+  v.plan = std::move(p);
   return v;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "boundaries.h"
 
 // What the user asked: keldrun's settings as keldrun settles them (the
 // defaults where none are given), and the sleeve.
@@ -95,22 +96,56 @@ struct length_search {
 
 struct no_audio {};
 
+// The noise of a recording, measured once, where it is quietest: in the band
+// the plans look at, and the detector's level there in dB (none in a
+// recording shorter than half a second).
+struct floor_level {
+  noise band;
+  std::optional<double> db;
+};
+floor_level measure_floor(const analysis& a, const envelope& e);
+
+// How the tracks of keldrun's best settings fail to keep the music as a plan
+// sees it: another count of tracks, or a track that starts after its song's
+// first sound, ends before its last, or reaches into the next song.
+struct music_lost {
+  enum kind_t { no_setting, count, starts_late, ends_early, reaches_next } kind;
+  int track = 0;       // 1-based; for `count`, keldrun's number of tracks
+  int64_t frames = 0;  // by how much
+  int64_t at = 0;      // where the music is lost: the song's first or last sound
+};
+// What the tracks of `keldrun` lose of the songs of plan `p`; none when they
+// keep all of their music and none of their neighbours'.
+std::optional<music_lost> loses_music(const listing& keldrun, const side_plan& p);
+
+// --tracks or --lengths: the plan decided one boundary at a time, which
+// keldrun-cut splits by when keldrun's settings would lose music.
+struct cut_plan {
+  side_plan sides;
+  std::optional<music_lost>
+      lost;               // what keldrun's best settings lose; none: keldrun is recommended
+  listing table;          // keldrun-cut's rows for its labels
+  bool verified = false;  // listed by keldrun-cut's own code over the recording
+};
+
 struct advice {
   std::vector<candidate> candidates;  // the current settings first
   int recommended = -1;               // the candidate to print, if any
   std::variant<no_audio, survey, count_search, length_search> found;
+  floor_level floor;
+  std::optional<cut_plan> plan;
+  // Whether the recommendation is keldrun-cut with the plan's labels.
+  bool cut() const { return plan && plan->lost; }
   candidate& shown() { return candidates[recommended >= 0 ? size_t(recommended) : 0]; }
   const candidate& shown() const { return candidates[recommended >= 0 ? size_t(recommended) : 0]; }
 };
 
-advice advise(const analysis& a, const request& r);
+// The settings for the request, and with --tracks or --lengths the plan from
+// the envelope `e` collected in the same pass.
+advice advise(const analysis& a, const envelope& e, const request& r);
 
 // The levels that matter, from the loudest window sums of the user's filter
 // per 10 ms (a.env).
-//
-// The noise floor, in dB: what the quietest stretches of the recording hold;
-// none in a recording shorter than half a second.
-std::optional<double> noise_floor(const analysis& a);
 // The quietest stretch of music as long as the gap inside the tracks of `c`,
 // away from their ends: its level, start and length in frames.
 struct quiet_music {
@@ -125,7 +160,7 @@ double to_db(double level);
 double env_db(const analysis& a, uint32_t level);
 
 // Where threshold `level` lies against the levels that matter: the noise
-// floor `noise_db` (noise_floor's) and the quietest music of candidate `c`.
+// floor `noise_db` (the floor_level's) and the quietest music of candidate `c`.
 struct threshold_place {
   std::optional<double> noise_db;
   double threshold_db;

@@ -159,13 +159,14 @@ int64_t pass::read_chunk(int64_t left) {
   const size_t got = read_block(buf, 4 * static_cast<size_t>(want));
   if (input_failed()) error(read_failed);
   int64_t n = static_cast<int64_t>(got / 4);
+  // The envelope takes the whole frames only.
+  if (env) env->add(buf, static_cast<size_t>(n));
   if (got < 4 * static_cast<size_t>(want)) {
     // The detector's last step reads what is left, and 0xFF for the rest.
     std::memset(buf + got, 0xFF, 4 - got % 4);
     n++;
     a.early_end = true;
   }
-  if (env) env->add(buf, static_cast<size_t>(n));
   std::memmove(levels, levels + chunk, 2 * back);
   std::memmove(sums, sums + chunk, 4 * (back + 1));
   frame_levels(buf, static_cast<uint32_t>(n), levels + back);

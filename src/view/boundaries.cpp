@@ -137,7 +137,7 @@ noise noise_floor(const envelope& e) {
   const auto [level, spread] = median_and_spread(v);
   double power = 0;
   for (double x : v) power += std::pow(std::min(x, level + 4 * spread), 2) / static_cast<double>(w);
-  return {level, spread, power};
+  return {level, spread, power, at, w};
 }
 
 namespace {
@@ -155,7 +155,7 @@ struct side {
   std::vector<run> runs;           // the silences, in order
   bool lead = false, out = false;  // the first is a lead-in, the last a run-out
 
-  explicit side(const envelope& env) : e(env), floor(noise_floor(env)) {
+  side(const envelope& env, const noise& measured) : e(env), floor(measured) {
     // A stretch is silent when most of the 11 around it are no louder than
     // the noise (their median is: a click or two do not break a silence).
     // In digital silence anything at all is sound: the last of a decay.
@@ -378,6 +378,7 @@ size_t joining_point(const side& s, size_t lo, size_t hi, estimate x, estimate y
 }
 
 boundary at_join(const side& s, size_t k) {
+  k = std::min(k, s.size() - 1);  // a sleeve's lengths may run past the end
   boundary b;
   b.silent = false;
   // The songs join where the dip begins (the next song's first notes may
@@ -430,8 +431,8 @@ void finish(const side& s, side_plan& p) {
 
 }  // namespace
 
-side_plan plan_for_count(const envelope& e, int n) {
-  const side s(e);
+side_plan plan_for_count(const envelope& e, const noise& floor, int n) {
+  const side s(e, floor);
   side_plan p;
   const std::vector<run> gaps = s.gaps();
   // The longest silences are taken for the gaps between songs.
@@ -497,8 +498,9 @@ size_t join_at(const side& s, const side_plan& p, const std::vector<double>& len
                        static_cast<size_t>(std::max(0.0, to)), left, right);
 }
 
-side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths) {
-  const side s(e);
+side_plan plan_for_lengths(const envelope& e, const noise& floor,
+                           const std::vector<int64_t>& lengths) {
+  const side s(e, floor);
   side_plan p;
   const std::vector<run> gaps = s.gaps();
   std::vector<double> length(lengths.size());  // stretches

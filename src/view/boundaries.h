@@ -42,10 +42,11 @@ class envelope {
 // The noise of a recording, measured once on its quietest stretches: the
 // gaps, the grooves, or digital silence.
 struct noise {
-  double level = 0;   // typical level of a silent stretch, in the envelope's units
-  double spread = 0;  // how much it varies from stretch to stretch
-  double power = 0;   // the mean square of its level
-  double db() const;  // dBFS, -100 for digital silence
+  double level = 0;                // typical level of a silent stretch, in the envelope's units
+  double spread = 0;               // how much it varies from stretch to stretch
+  double power = 0;                // the mean square of its level
+  size_t from = 0, stretches = 0;  // where it was measured: stretches [from, from + stretches)
+  double db() const;               // dBFS, -100 for digital silence
 };
 noise noise_floor(const envelope& e);
 
@@ -99,8 +100,10 @@ struct side_plan {
   bool complete = true;  // false: fewer tracks than asked
 };
 
-// The n tracks whose boundaries look most like the gaps between songs.
-side_plan plan_for_count(const envelope& e, int n);
+// The n tracks whose boundaries look most like the gaps between songs; `floor`
+// is the recording's noise_floor, measured once.
+side_plan plan_for_count(const envelope& e, const noise& floor, int n);
 // The tracks of the lengths on the sleeve (frames), each boundary near
 // where its running sum puts it.
-side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths);
+side_plan plan_for_lengths(const envelope& e, const noise& floor,
+                           const std::vector<int64_t>& lengths);

@@ -5,13 +5,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <utility>
 
 #include "advise.h"
 #include "analysis.h"
+#include "boundaries.h"
 #include "core.h"
+#include "labels.h"
 #include "page.h"
 #include "platform.h"
 #include "report.h"
@@ -19,7 +22,7 @@
 
 static const char view_usage[] =
     "keldrun-view [/T thr][/G gap][/C cut][/F filt] [--tracks N | --lengths m:ss,...]\n"
-    "             [-o page.html] infile\n"
+    "             [-o page.html] [--labels labels.txt] infile\n"
     "\n"
     "/T, /G, /C, /F\tThe settings of KELDRUN to show, with the same meaning and\n"
     "\tdefaults (0.05, 2.0, as /G, 10)\n"
@@ -28,6 +31,8 @@ static const char view_usage[] =
     "\tgive those tracks\n"
     "-o page.html\tThe page to write, default the input's name with .html\n"
     "\t(stdin.html for piped input)\n"
+    "--labels labels.txt\tThe tracks recommended, as Audacity labels for\n"
+    "\tkeldrun-cut; default the page's name with .txt\n"
     "infile\tThe original WAVE file (16-bit stereo 44100 Hz PCM),\n"
     "\tuse \"-\" for piped <stdin> input.";
 
@@ -39,9 +44,12 @@ enum refusal {
   count_and_lengths,
   given_twice,
   no_page_name,
+  no_labels_name,
   page_failed,
+  labels_failed,
   changed,
-  disagreement
+  disagreement,
+  labels_disagree
 };
 
 static const char* const refusal_text[] = {
@@ -51,9 +59,12 @@ static const char* const refusal_text[] = {
     "give --tracks or --lengths, not both",
     "%s is given twice",
     "-o \"\": the page needs a name",
+    "--labels \"\": the label file needs a name",
     "cannot write the page %s",
+    "cannot write the labels %s",
     "the recording %s changed during the run",
     "its model and the detector disagree for %s (a bug)",
+    "the labels %s read back as other tracks than the plan's (a bug)",
 };
 
 // Prints the refusal's message about `what` and ends the run as the core's
@@ -113,7 +124,7 @@ static std::vector<int64_t> lengths_of(const std::string& v) {
 // settled as keldrun settles them, the input and the page to write.
 struct order {
   request r;
-  std::string input, page;
+  std::string input, page, labels;
 };
 
 static order read_command_line(int argc, char** argv) {
@@ -124,11 +135,13 @@ static order read_command_line(int argc, char** argv) {
     if (is_switch(argv[i])) {
       if (a.size() != 2 || ++i >= argc || !set_switch(o.r.s, a[1], argv[i]))
         error(usage, view_usage);
-    } else if (a == "--tracks" || a == "--lengths" || a == "-o") {
+    } else if (a == "--tracks" || a == "--lengths" || a == "-o" || a == "--labels") {
       if (++i >= argc) error(usage, view_usage);
       if (!given.insert(a).second) error(given_twice, a);
       if (a == "-o" && !*argv[i]) error(no_page_name);
+      if (a == "--labels" && !*argv[i]) error(no_labels_name);
       if (a == "-o") o.page = argv[i];
+      if (a == "--labels") o.labels = argv[i];
       if (a == "--tracks") o.r.tracks = count_of(argv[i]);
       if (a == "--lengths") o.r.lengths = lengths_of(argv[i]);
     } else if (o.input.empty()) {
@@ -141,19 +154,24 @@ static order read_command_line(int argc, char** argv) {
   if (o.r.tracks > 0 && !o.r.lengths.empty()) error(count_and_lengths);
   if (!settle(o.r.s) || o.input.empty()) error(usage, view_usage);
   if (o.page.empty()) o.page = page_name(o.input);
+  if (o.labels.empty()) o.labels = labels_name(o.page);
   return o;
 }
 
-// The table under the command: the detector's, and what it says instead of
-// rows; never one the detector did not make.
-static std::string table_text(const candidate& shown) {
-  if (!shown.verified) {
-    const std::string listing = command(shown, "-");
-    return "The input was piped, so its table is left to keldrun: check it with\n" +
-           listing.substr(0, listing.size() - 5) + "-\n";
-  }
-  const std::string note = table_note(shown);
-  return shown.table.rows() + (note.empty() ? "" : "(" + note + ")\n");
+// Whether the names lead to one file: the same file now, or the same name.
+static bool same_target(const std::string& x, const std::string& y) {
+  file_id a, b;
+  if (identify(x.c_str(), &a) && identify(y.c_str(), &b)) return same_file(a, b);
+  return std::filesystem::path(x).lexically_normal() == std::filesystem::path(y).lexically_normal();
+}
+
+// The tracks of the recommendation, as the label file holds them.
+static std::vector<track> recommended_tracks(const advice& v) {
+  if (!v.cut()) return v.shown().table.tracks;
+  std::vector<track> tracks;
+  for (const side_track& t : v.plan->sides.tracks)
+    tracks.push_back({static_cast<int>(tracks.size()) + 1, t.start, t.end, 0});
+  return tracks;
 }
 
 // A report that never reached its reader is a failure, however the run ends.
@@ -191,32 +209,50 @@ int main(int argc, char** argv) {
   const auto check_page = [&](const std::string& why) {
     if (!why.empty()) error(page_failed, o.page + ": " + why);
   };
+  const auto check_labels = [&](const std::string& why) {
+    if (!why.empty()) error(labels_failed, o.labels + ": " + why);
+  };
   check_page(unfit_target(o.page.c_str(), input_id));
+  check_labels(unfit_target(o.labels.c_str(), input_id));
+  if (same_target(o.page, o.labels)) check_labels("it is the page");
   std::vector<std::string> texts = threshold_grid();
   texts.push_back(switch_text('T', o.r.s.level));
-  // Gaps from 0.3 s are tried, and the user's own.
-  const analysis a =
-      analyse(rec.frames, {o.r.s.filter, 200, 1000}, texts, std::min<uint32_t>(o.r.s.gap, 13230));
+  // Gaps from 0.3 s are tried, and the user's own; the plans' envelope is
+  // collected on the way.
+  envelope env;
+  const analysis a = analyse(rec.frames, {o.r.s.filter, 200, 1000}, texts,
+                             std::min<uint32_t>(o.r.s.gap, 13230), &env);
   close_recording();
-  advice v = advise(a, o.r);
-  candidate& shown = v.shown();
-  // The model is exact by design; the detector itself has the last word, and
-  // tells of an early end as keldrun does.
-  if (again) {
-    const verdict said = verify(input, rec, shown);
+  advice v = advise(a, env, o.r);
+  // The model is exact by design; the program of the command printed has
+  // the last word, listing the recording again (keldrun-cut reading back
+  // the labels written), and keldrun's detector tells of an early end as
+  // keldrun does. The labels hold the tracks of the command, as listed.
+  std::string labels;
+  bool told = false;
+  if (v.cut()) {
+    labels = label_text(recommended_tracks(v));
+    const verdict said = again ? verify(input, rec, labels, *v.plan) : verdict::agrees;
+    if (said == verdict::changed) error(changed, input);
+    if (said == verdict::disagrees) error(labels_disagree, o.labels);
+  } else {
+    candidate& shown = v.shown();
+    const verdict said = again ? verify(input, rec, shown) : verdict::agrees;
     if (said == verdict::changed) error(changed, input);
     if (said == verdict::disagrees) error(disagreement, switches(shown));
+    told = again && !shown.table.too_many;
+    labels = label_text(recommended_tracks(v));
   }
-  if (a.early_end && !(again && !shown.table.too_many))
-    fputs("\nUnexpected end of WAVE data.\n", stderr);
+  if (a.early_end && !told) fputs("\nUnexpected end of WAVE data.\n", stderr);
 
-  const std::string margin = margin_text(a, shown);
-  fputs((report(a, o.r, v, input) + "\n" + command(shown, input) + "\n" + table_text(shown) +
-         (margin.empty() ? "" : "\n" + margin + "\n"))
+  const std::string margin = v.cut() ? "" : margin_text(a, v.shown());
+  fputs((report(a, o.r, v, input) + "\n" + recommended_command(v, input, o.labels) + "\n" +
+         table_text(v, o.labels) + (margin.empty() ? "" : "\n" + margin + "\n"))
             .c_str(),
         stdout);
   close_stdout();  // the report is complete: not a page without it
-  check_page(write_page(o.page, page_data(input, a, v), input_id));
-  fprintf(stderr, "Page: %s\n", o.page.c_str());
+  check_page(write_page(o.page, page_data(input, o.labels, a, o.r, v), input_id));
+  check_labels(write_whole_file(o.labels.c_str(), labels, input_id));
+  fprintf(stderr, "Page: %s\nLabels: %s\n", o.page.c_str(), o.labels.c_str());
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 
+#include "detect.h"
 #include "platform.h"
 #include "report.h"
 
@@ -109,6 +110,16 @@ struct panels {
   }
 };
 
+// The sleeve's lengths beside tracks of `count`: none when the sleeve has
+// another number of them.
+std::string sleeve(const request& r, size_t count) {
+  std::string j;
+  if (r.lengths.size() == count)
+    for (size_t i = 0; i < count; i++)
+      (i ? j += ',' : j) += quoted(timef(static_cast<uint32_t>(r.lengths[i])));
+  return "[" + j + "]";
+}
+
 // The candidate's gaps or near misses: where, what they are, the panel that
 // shows them; for a gap, the tracks it ends and starts.
 std::string stretches(const candidate& c, bool gaps, panels& p) {
@@ -119,6 +130,7 @@ std::string stretches(const candidate& c, bool gaps, panels& p) {
     const bool long_enough = s.stop - s.start >= c.s.gap;
     (i ? j += ',' : j) +=
         "{\"start\":" + std::to_string(s.start) + ",\"stop\":" + std::to_string(s.stop) +
+        ",\"mark\":" + std::to_string((s.start + s.stop) / 2) +
         ",\"why\":" + quoted(why(s, c.s.gap)) + ",\"panel\":" + std::to_string(p.of(s)) +
         ",\"bar\":\"" + (long_enough ? "gap" : "near") + "\"";
     // Gap i ends the scan of track i + 1 and starts that of i + 2.
@@ -130,17 +142,18 @@ std::string stretches(const candidate& c, bool gaps, panels& p) {
   return "[" + j + "]";
 }
 
-std::string candidate_data(const analysis& a, const candidate& c, std::optional<double> floor,
+std::string candidate_data(const analysis& a, const request& r, const advice& v, const candidate& c,
                            const std::string& input, panels& p) {
+  const std::optional<double> floor = v.floor.db;
   const threshold_place place = place_threshold(a, floor, c, c.s.level);
   std::string j =
-      "{\"label\":" + quoted(label(c)) + ",\"switches\":" + quoted(switches(c)) +
+      "{\"label\":" + quoted(label(c, v.cut())) + ",\"switches\":" + quoted(switches(c)) +
       ",\"command\":" + quoted(command(c, input)) + ",\"threshold_db\":" + num(to_db(c.s.level)) +
       ",\"quietest_music_db\":" + (place.music ? num(place.music_db) : "null") +
       ",\"levels\":" + levels_sentence(place) + ",\"gap_s\":" + num(c.s.gap / 44100.0, "%.3f") +
       ",\"cut_s\":" + num(c.s.cut / 44100.0, "%.3f") + ",\"filter\":" + std::to_string(c.s.filter) +
-      ",\"rows\":" + quoted(c.table.rows()) + ",\"table_note\":" + quoted(table_note(c)) +
-      ",\"about_table\":" +
+      ",\"settings\":" + quoted(settings_text(c)) + ",\"rows\":" + quoted(c.table.rows()) +
+      ",\"table_note\":" + quoted(table_note(c)) + ",\"about_table\":" +
       quoted(c.modelled && !c.verified ? "Table computed by the detector's model, not by a run."
                                        : "") +
       ",\"tracks\":[";
@@ -150,8 +163,46 @@ std::string candidate_data(const analysis& a, const candidate& c, std::optional<
         "{\"n\":" + std::to_string(t.number) + ",\"start\":" + std::to_string(t.start) +
         ",\"end\":" + std::to_string(t.end) + ",\"peak\":" + num(t.peak / 32767.0, "%.3f") + "}";
   }
-  return j + "],\"gaps\":" + stretches(c, true, p) + ",\"near\":" + stretches(c, false, p) +
+  return j + "],\"sleeve\":" + sleeve(r, c.table.tracks.size()) +
+         ",\"gaps\":" + stretches(c, true, p) + ",\"near\":" + stretches(c, false, p) +
          ",\"note\":" + quoted(margin_text(a, c)) + "}";
+}
+
+// The plan as a candidate: keldrun-cut's command and rows, the plan's tracks,
+// and each boundary with the silence heard there, where each song's sound
+// ends and begins, and where the plan cuts.
+std::string plan_data(const request& r, const advice& v, const std::string& input,
+                      const std::string& labels, panels& p) {
+  const cut_plan& plan = *v.plan;
+  std::string j = "{\"label\":" + quoted(plan_label(v)) +
+                  ",\"switches\":" + quoted("labels " + labels) +
+                  ",\"command\":" + quoted(cut_command(labels, input)) +
+                  ",\"threshold_db\":null,\"quietest_music_db\":null,\"levels\":[]" +
+                  ",\"gap_s\":null,\"settings\":" + quoted(plan_about()) +
+                  ",\"rows\":" + quoted(plan.table.rows()) +
+                  ",\"table_note\":" + quoted(plan_table_note(plan)) + ",\"about_table\":\"\"" +
+                  ",\"tracks\":[";
+  const std::vector<side_track>& t = plan.sides.tracks;
+  for (size_t i = 0; i < t.size(); i++)
+    (i ? j += ',' : j) += "{\"n\":" + std::to_string(i + 1) +
+                          ",\"start\":" + std::to_string(t[i].start) +
+                          ",\"end\":" + std::to_string(t[i].end) + "}";
+  j += "],\"sleeve\":" + sleeve(r, t.size()) + ",\"gaps\":[";
+  const std::vector<boundary>& b = plan.sides.boundaries;
+  for (size_t i = 0; i < b.size(); i++) {
+    const stretch heard{stretch::gap, b[i].heard_to, b[i].heard_from};
+    const std::string at = std::to_string(b[i].cut), n = std::to_string(i + 1);
+    (i ? j += ',' : j) +=
+        "{\"start\":" + std::to_string(b[i].heard_to) +
+        ",\"stop\":" + std::to_string(b[i].heard_from) + ",\"mark\":" + at +
+        ",\"why\":" + quoted(boundary_text(b[i])) + ",\"panel\":" + std::to_string(p.of(heard)) +
+        ",\"bar\":\"" + (b[i].silent ? "gap" : "near") + "\",\"ends\":{\"n\":" + n +
+        ",\"at\":" + at + "},\"starts\":{\"n\":" + std::to_string(i + 2) + ",\"at\":" + at +
+        "},\"last_sound\":" + std::to_string(b[i].last_sound) +
+        ",\"first_sound\":" + std::to_string(b[i].first_sound) +
+        ",\"expected\":" + (b[i].expected >= 0 ? std::to_string(b[i].expected) : "null") + "}";
+  }
+  return j + "],\"near\":[],\"note\":\"\"}";
 }
 
 // The levels of the 50-ms stretches, counted per dB.
@@ -169,7 +220,8 @@ std::string histogram(const analysis& a) {
 
 }  // namespace
 
-std::string page_data(const std::string& input, const analysis& a, const advice& v) {
+std::string page_data(const std::string& input, const std::string& labels, const analysis& a,
+                      const request& r, const advice& v) {
   std::string j =
       "{\"program\":\"keldrun-view " KELDRUN_VERSION "\",\"input\":" + quoted(input) +
       ",\"notice\":" + quoted(notice(a, v)) + ",\"frames\":" + std::to_string(a.frames()) +
@@ -177,14 +229,14 @@ std::string page_data(const std::string& input, const analysis& a, const advice&
   // Without a frame, the step that met the end shows nothing.
   for (size_t i = 0; i < a.overview.size() && a.frames() > 0; i++)
     (i ? j += ',' : j) += num(env_db(a, a.overview[i]));
-  const std::optional<double> floor = noise_floor(a);
+  const size_t selected = v.cut() ? v.candidates.size() : size_t(std::max(v.recommended, 0));
   j += "]},\"histogram\":" + histogram(a) +
-       ",\"noise_floor_db\":" + (floor ? num(*floor) : "null") +
-       ",\"selected\":" + std::to_string(v.recommended >= 0 ? v.recommended : 0) +
-       ",\"candidates\":[";
+       ",\"noise_floor_db\":" + (v.floor.db ? num(*v.floor.db) : "null") +
+       ",\"selected\":" + std::to_string(selected) + ",\"candidates\":[";
   panels p{a};
   for (size_t ci = 0; ci < v.candidates.size(); ci++)
-    (ci ? j += ',' : j) += candidate_data(a, v.candidates[ci], floor, input, p);
+    (ci ? j += ',' : j) += candidate_data(a, r, v, v.candidates[ci], input, p);
+  if (v.plan) j += "," + plan_data(r, v, input, labels, p);
   return j + "],\"panels\":[" + p.json + "]}";
 }
 

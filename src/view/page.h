@@ -11,8 +11,10 @@
 // The template, with the placeholder "/*KELDRUN_DATA*/null" for the data.
 extern const char* const page_template;
 
-// The page's data, as JSON.
-std::string page_data(const std::string& input, const analysis& a, const advice& v);
+// The page's data, as JSON: the candidates, and the plan with its label file
+// `labels` when there is one.
+std::string page_data(const std::string& input, const std::string& labels, const analysis& a,
+                      const request& r, const advice& v);
 // Writes the page to `path` as a whole or not at all, never in the place of
 // the input (`input`, when known) nor of anything but a regular file; "" when
 // done, else why not.

@@ -42,7 +42,7 @@ int track_at(const candidate& c, int64_t f) {
 // The noise floor and the quietest music, and where the user's threshold
 // lies against them.
 std::string levels_text(const analysis& a, const request& r, const advice& v) {
-  const threshold_place p = place_threshold(a, noise_floor(a), v.shown(), r.s.level);
+  const threshold_place p = place_threshold(a, v.floor.db, v.shown(), r.s.level);
   std::string music = "unknown";
   if (p.music)
     music = db(p.music_db) + " (" + secs(p.music->frames) + " at " + when(p.music->at) + ")";
@@ -52,7 +52,7 @@ std::string levels_text(const analysis& a, const request& r, const advice& v) {
                     db(p.threshold_db) + ".\n";
   if (p.below_floor)
     out += "Warning: " + t + " is below the noise floor: no gap can be found.\n";
-  else if (p.above_music && v.recommended < 0)
+  else if (p.above_music && v.recommended < 0 && !v.cut())
     out += "Warning: " + t + " is above the quietest music: quiet passages split tracks.\n";
   return out;
 }
@@ -132,7 +132,92 @@ std::string length_search_text(const analysis& a, const advice& v, const length_
   return out;
 }
 
+// Why keldrun's settings are not the recommendation: what they would lose.
+std::string lost_text(const advice& v, const music_lost& m, int asked) {
+  const std::string then = ": keldrun-cut splits where the plan cuts.\n";
+  const int tracks = static_cast<int>(v.plan->sides.tracks.size());
+  if (m.kind == music_lost::no_setting)
+    return "No setting of /T, /G and /F gives exactly " + count_text(asked) + then;
+  const std::string best = "keldrun's best settings (" + switches(v.shown()) + ")";
+  const std::string n = std::to_string(m.track);
+  switch (m.kind) {
+    case music_lost::count:
+      return "The plan finds " + count_text(tracks) + ", " + best + " give " + count_text(m.track) +
+             then;
+    case music_lost::starts_late:
+      return best + " would start track " + n + " " + secs(m.frames) + " after its music, at " +
+             when(m.at) + then;
+    case music_lost::ends_early:
+      return best + " would end track " + n + " " + secs(m.frames) +
+             " before its music has died away, at " + when(m.at) + then;
+    default:
+      return best + " would run track " + n + " " + secs(m.frames) +
+             " into the next song, which begins at " + when(m.at) + then;
+  }
+}
+
+// The plan's findings, but for the noise, which the levels line tells.
+std::string plan_text(const request& r, const advice& v) {
+  std::string out;
+  for (const finding& f : v.plan->sides.findings)
+    if (f.kind != finding::digital_silence && f.kind != finding::noise_level)
+      out += describe(f) + "\n";
+  const int asked = r.lengths.empty() ? r.tracks : static_cast<int>(r.lengths.size());
+  if (v.plan->lost) out += lost_text(v, *v.plan->lost, asked);
+  return out;
+}
+
 }  // namespace
+
+std::string cut_command(const std::string& labels, const std::string& infile) {
+  return "keldrun-cut " + shell_word(labels) + " " + shell_word(infile) + " TRACK";
+}
+
+std::string recommended_command(const advice& v, const std::string& infile,
+                                const std::string& labels) {
+  return v.cut() ? cut_command(labels, infile) : command(v.shown(), infile);
+}
+
+std::string table_text(const advice& v, const std::string& labels) {
+  // Never a table that the program of the command did not make.
+  if (v.cut()) {
+    if (!v.plan->verified)
+      return "The input was piped, so its table is left to keldrun-cut: check it with\n"
+             "keldrun-cut " +
+             shell_word(labels) + " - -\n";
+    return v.plan->table.rows();
+  }
+  const candidate& shown = v.shown();
+  if (!shown.verified) {
+    const std::string listing = command(shown, "-");
+    return "The input was piped, so its table is left to keldrun: check it with\n" +
+           listing.substr(0, listing.size() - 5) + "-\n";
+  }
+  const std::string note = table_note(shown);
+  return shown.table.rows() + (note.empty() ? "" : "(" + note + ")\n");
+}
+
+std::string plan_label(const advice& v) {
+  const std::string n = count_text(static_cast<int>(v.plan->sides.tracks.size()));
+  return v.cut() ? "recommended: keldrun-cut, " + n : "keldrun-cut: " + n;
+}
+
+std::string boundary_text(const boundary& b) {
+  std::string out = b.silent
+                        ? secs(b.heard_from - b.heard_to) + " of silence, cut at " + when(b.cut)
+                        : "no silence: cut at the quietest place, " + when(b.cut);
+  if (b.expected >= 0) out += "; the sleeve puts it at " + when(b.expected);
+  return out;
+}
+
+std::string plan_about() {
+  return "Each boundary on its own: after the song before has died away, before the next one "
+         "rises; no threshold.";
+}
+
+std::string plan_table_note(const cut_plan& p) {
+  return p.verified ? "" : "not listed: the input was piped; keldrun-cut lists it";
+}
 
 std::string switch_text(int letter, int64_t value) {
   if (letter == 'F') return std::to_string(value);
@@ -174,10 +259,11 @@ std::string count_text(int n) {
   return std::to_string(n) + (n == 1 ? " track" : " tracks");
 }
 
-std::string label(const candidate& c) {
+std::string label(const candidate& c, bool cut) {
   if (c.role == candidate::current) return "current settings";
   if (c.role == candidate::other) return count_text(c.count);
-  return "recommended: " + std::string(c.by_lengths ? "the sleeve's " : "") + count_text(c.count);
+  return (cut ? "keldrun's best: " : "recommended: ") +
+         std::string(c.by_lengths ? "the sleeve's " : "") + count_text(c.count);
 }
 
 std::string margin_text(const analysis& a, const candidate& c) {
@@ -217,10 +303,17 @@ std::string report(const analysis& a, const request& r, const advice& v, const s
           return notice(a, v) + "\n";
         else if constexpr (std::is_same_v<found, survey>)
           return levels_text(a, r, v) + survey_text(a, r, f);
+        else if (v.plan)
+          return levels_text(a, r, v) + plan_text(r, v);
         else if constexpr (std::is_same_v<found, count_search>)
           return levels_text(a, r, v) + count_search_text(a, v, f, input);
         else
           return levels_text(a, r, v) + length_search_text(a, v, f);
       },
       v.found);
+}
+
+std::string settings_text(const candidate& c) {
+  return "Threshold " + db(to_db(c.s.level)) + ", gap " + secs(c.s.gap) + ", cut " + secs(c.s.cut) +
+         ", filter " + std::to_string(c.s.filter) + " frames.";
 }

@@ -1,5 +1,10 @@
 #include "verify.h"
 
+#include <variant>
+
+#include "list.h"
+#include "plan.h"
+
 namespace {
 
 // Whether `input` is still the file of recording `first`, at its length.
@@ -23,5 +28,30 @@ verdict verify(const std::string& input, const recording& first, candidate& show
     return unchanged(input, first) ? verdict::disagrees : verdict::changed;
   shown.table = real;
   shown.verified = true;
+  return verdict::agrees;
+}
+
+verdict verify(const std::string& input, const recording& first, const std::string& labels,
+               cut_plan& p) {
+  std::vector<std::pair<int64_t, int64_t>> want;  // the plan's tracks that hold a frame
+  for (const side_track& t : p.sides.tracks)
+    if (t.end > t.start) want.emplace_back(t.start, t.end);
+  const auto read = read_plan(labels, first.frames);
+  const plan* named = std::get_if<plan>(&read);
+  const auto same_tracks = [&want](const auto& tracks) {
+    if (tracks.size() != want.size()) return false;
+    for (size_t i = 0; i < want.size(); i++)
+      if (tracks[i].start != want[i].first || tracks[i].end != want[i].second) return false;
+    return true;
+  };
+  if (!named || !same_tracks(named->tracks)) return verdict::disagrees;
+  if (!unchanged(input, first)) return verdict::changed;
+  const bool same = open_recording(input.c_str()).frames == first.frames;
+  const listing rows = same ? list_plan(*named) : listing{};
+  close_recording();
+  // The data read before holds every track, whole.
+  if (!same || !unchanged(input, first) || !same_tracks(rows.tracks)) return verdict::changed;
+  p.table = rows;
+  p.verified = true;
   return verdict::agrees;
 }

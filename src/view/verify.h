@@ -14,3 +14,9 @@ enum class verdict { agrees, changed, disagrees };
 // table of `shown` becomes the detector's. Where the model made one, the two
 // must agree: when they do not, the recording changed or the model is wrong.
 verdict verify(const std::string& input, const recording& first, candidate& shown);
+// The same for the plan: its label file's text `labels` read back as
+// keldrun-cut reads it, and listed by keldrun-cut's own code; the rows must
+// be the plan's tracks, to the frame, else the labels do not say what the
+// plan does. The plan's table becomes keldrun-cut's.
+verdict verify(const std::string& input, const recording& first, const std::string& labels,
+               cut_plan& p);

@@ -4,97 +4,24 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <iterator>
-#include <sstream>
-
 #include "analysis.h"
 #include "core.h"
 #include "helpers.h"
+#include "sides.h"
 
 namespace {
 
-struct song {
-  int64_t from, to;  // its music, as keldrun-gen lays it out
-  bool joined;       // runs straight into the next
-};
-
-// Where two songs join, the cut lies within 15 ms of the join: the music is
-// nothing at the join only, and rises on both sides over the notes' attack
-// and release.
-constexpr int64_t join_tolerance = 662;
-
-// The tracks of `p` that do not hold all of their song's music, or reach
-// into a neighbour's: "" when every track is right.
-std::string wrong_tracks(const side_plan& p, const std::vector<song>& songs) {
-  if (p.tracks.size() != songs.size()) return std::to_string(p.tracks.size()) + " tracks";
-  std::string wrong;
-  const auto near = [](int64_t x, int64_t y) { return std::llabs(x - y) <= join_tolerance; };
-  for (size_t i = 0; i < songs.size(); i++) {
-    const side_track& t = p.tracks[i];
-    const song& s = songs[i];
-    const bool start = i > 0 && songs[i - 1].joined
-                           ? near(t.start, s.from)
-                           : t.start <= s.from && (i == 0 || t.start >= songs[i - 1].to);
-    const bool end = s.joined
-                         ? near(t.end, s.to)
-                         : t.end >= s.to && (i + 1 == songs.size() || t.end <= songs[i + 1].from);
-    if (!start || !end)
-      wrong += " track " + std::to_string(i + 1) + " [" + std::to_string(t.start) + ", " +
-               std::to_string(t.end) + ") for music [" + std::to_string(s.from) + ", " +
-               std::to_string(s.to) + ")";
-  }
-  return wrong;
+std::vector<std::pair<int64_t, int64_t>> tracks_of(const side_plan& p) {
+  std::vector<std::pair<int64_t, int64_t>> tracks;
+  for (const side_track& t : p.tracks) tracks.emplace_back(t.start, t.end);
+  return tracks;
 }
 
-// Quiet fade-ins and intros, long decays, short gaps, joined songs, pauses and
-// soft passages, quiet preamps, crackle, rumble, digital silence and heavy
-// hiss, lead-in and run-out grooves.
-const char* const sides[] = {
-    "--minutes 3 --tracks 4 --seed 1 --gaps 0.3,0.5,1 --fade 3 --decay 5 --hiss 0.02",
-    "--minutes 3 --tracks 5 --seed 4 --gaps 0.3,0.4,0.6,1 --fade 2 --intro 1",
-    "--minutes 4 --tracks 5 --seed 5 --gaps 0.5,0.5,0.5,0.5 --decay 6 --hiss 0",
-    "--minutes 4 --tracks 5 --seed 6 --gaps 0.3,1,0.7,0.3 --pauses 3 --hiss 0.02",
-    "--minutes 4 --tracks 5 --seed 7 --gaps 0.3,1,0.7,0.3 --soft 2 --hiss 0.02",
-    "--minutes 4 --tracks 5 --seed 8 --gaps 0.3,1,0.7 --join 2 --pauses 2 --gain -30 --hiss 0",
-    "--minutes 3 --tracks 4 --seed 9 --gaps 0.4,0.8,0.3 --gain -24 --crackle 50 --lead-in 5 "
-    "--run-out 8",
-    "--minutes 3 --tracks 4 --seed 14 --gaps 0.4,0.8,0.3 --rumble 0.02 --decay 3 --lead-in 3 "
-    "--run-out 4",
-    "--minutes 3 --tracks 4 --seed 3 --join 1,2,3 --hiss 0.02 --crackle 30",
-    "--minutes 4 --tracks 5 --seed 11 --gaps 0.3,0.6,0.9 --join 3 --fade 3 --intro 2 --hiss 0.01 "
-    "--gain -18 --rumble 0.005",
-    "--minutes 3 --tracks 4 --seed 12 --gaps 1,1,1 --hiss 0 --crackle 20 --decay 4 --fade 2",
-    "--minutes 5 --tracks 5 --seed 18 --gaps 0.35,0.45,0.55,0.65 --intro 2 --fade 2 --crackle 20 "
-    "--rumble 0.01 --hiss 0.005",
-    // An intro that jumps to the music's level after it is heard; a join
-    // that only the silences on both sides place; a click in the run-out.
-    "--minutes 3.12 --tracks 6 --seed 1003 --gaps 0.34,0.46,0.69,0.3,0.57 --intro 0.93 --pauses 2 "
-    "--soft 2 --gain -27.4 --hiss 0.0068 --run-out 1.83",
-    "--minutes 4.21 --tracks 5 --seed 1123 --gaps 0.48,0.77 --join 2,4 --fade 1.78 --intro 1.01 "
-    "--decay 1.75 --pauses 1 --gain -20.3 --crackle 41.5 --lead-in 3.44 --run-out 3.2",
-    "--minutes 3.18 --tracks 5 --seed 5143 --gaps 0.91,0.95,0.75,0.55 --hiss 0.0103 --lead-in 2.61 "
-    "--run-out 3.83",
-};
-
 TEST(Boundaries, EveryTrackKeepsAllOfItsMusicAndNoneOfItsNeighbours) {
-  for (const std::string side : sides) {
+  for (const std::string& side : sides::all) {
     SCOPED_TRACE(side);
     th::TempDir dir;
-    std::istringstream words(side + " --layout --out side.wav");
-    std::vector<std::string> argv(std::istream_iterator<std::string>(words), {});
-    argv.insert(argv.begin(), "keldrun-gen");
-    const th::RunResult gen = th::run(argv, dir.path());
-    ASSERT_TRUE(gen.exited(0)) << gen.describe();
-    std::vector<song> songs;
-    std::vector<int64_t> lengths;  // as a sleeve prints them, in whole seconds
-    std::istringstream layout(gen.err);
-    long long from, to;
-    for (std::string line; std::getline(layout, line);) {
-      if (std::sscanf(line.c_str(), "track %*d: frames %lld to %lld", &from, &to) != 2) continue;
-      songs.push_back({from, to, line.find("joined") != std::string::npos});
-      lengths.push_back((to - from + 22050) / 44100 * 44100);
-    }
+    const std::vector<sides::song> songs = sides::generate(dir, side);
     // The one pass keldrun-view makes, with the envelope collected on the way.
     const recording rec = open_recording((dir / "side.wav").c_str());
     envelope e;
@@ -102,15 +29,16 @@ TEST(Boundaries, EveryTrackKeepsAllOfItsMusicAndNoneOfItsNeighbours) {
     close_recording();
     ASSERT_EQ(e.frames(), static_cast<int64_t>(rec.frames));
 
-    const side_plan sleeve = plan_for_lengths(e, lengths);
-    EXPECT_EQ(wrong_tracks(sleeve, songs), "") << "--lengths";
+    const noise floor = noise_floor(e);
+    const side_plan sleeve = plan_for_lengths(e, floor, sides::sleeve(songs));
+    EXPECT_EQ(sides::wrong_tracks(tracks_of(sleeve), songs), "") << "--lengths";
     int joins = 0, said = 0;
-    for (const song& s : songs) joins += s.joined;
+    for (const sides::song& s : songs) joins += s.joined;
     for (const finding& f : sleeve.findings) said += f.kind == finding::no_silence;
     EXPECT_EQ(said, joins) << "--lengths: the joins named";
-    const side_plan count = plan_for_count(e, static_cast<int>(songs.size()));
+    const side_plan count = plan_for_count(e, floor, static_cast<int>(songs.size()));
     if (joins == 0) {
-      EXPECT_EQ(wrong_tracks(count, songs), "") << "--tracks";
+      EXPECT_EQ(sides::wrong_tracks(tracks_of(count), songs), "") << "--tracks";
     } else {
       // No silence to find them by: it must say so, not split inside a song.
       bool unsure = !count.complete;

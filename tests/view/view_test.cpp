@@ -2,17 +2,18 @@
 // the program end to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <iterator>
 #include <map>
 #include <random>
-#include <sstream>
 
 #include "analysis.h"
+#include "boundaries.h"
 #include "core.h"
 #include "helpers.h"
+#include "plan.h"
 #include "quote.h"
+#include "sides.h"
 #include "verify.h"
 
 namespace {
@@ -91,96 +92,109 @@ TEST_P(ViewModel, ListsExactlyWhatTheDetectorLists) {
   EXPECT_GT(given_up, 0u);
 }
 
-// keldrun-gen's sides as a person meets them (options after those in `gen`),
-// with the sleeve's count, then its lengths, from the layout: the recommended
-// command lists each generated track, intro and fade-in kept. With --join 2
-// no count of 5 can be had, and the place named lies in tracks 2 and 3.
-TEST(ViewAdvice, RecommendsACommandThatListsTheTracksOfTheSide) {
-  const std::string gen = "keldrun-gen --minutes 3 --tracks 5 --gain -24 --layout --out side.wav ";
-  const std::string cases[] = {
-      "--seed 1 --gaps 1,1,2,1 --gain -30",
-      "--minutes 4 --tracks 6 --seed 4 --gaps 1,3,1,2,1 --intro 2 --pauses 1 --fade 0.3",
-      "--seed 10 --gaps 1,1,2,2 --intro 2 --pauses 1 --fade 0.3 --gain -18",
-      "--minutes 4 --seed 5 --gaps 1,1.5,1,2 --pauses 2",
-      "--seed 12 --gaps 1,1,1,1 --crackle 10 --intro 2 --fade 0.3",
-      "--tracks 4 --seed 7 --gaps 1,2,1.5 --rumble 0.002",
-      "--seed 2 --gaps 2,1.5,2 --join 2",
-      "--seed 1 --gaps 1,3,3,3 --pauses 1 --gain 0",  // soft passages longer than a gap
-  };
-  const auto seconds = [](const char* text) {  // of "m:ss.mmm"
-    double m = 0, s = 0;
-    std::sscanf(text, "%lf:%lf", &m, &s);
-    return m * 60 + s;
-  };
-  const auto words = [](const std::string& text) {
-    std::istringstream in(text);
-    return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
-  };
-  for (const std::string& side : cases) {
+// The words of a shell command, as the shell splits them.
+std::vector<std::string> shell_words(const std::string& command) {
+  const th::RunResult r =
+      th::run({"/bin/sh", "-c", "for w in " + command + "; do printf '%s\\0' \"$w\"; done"}, ".");
+  std::vector<std::string> words;
+  for (size_t at = 0, end; (end = r.out.find('\0', at)) != std::string::npos; at = end + 1)
+    words.push_back(r.out.substr(at, end - at));
+  return words;
+}
+
+// The tracks of a plan, as keldrun-cut reads them, in frames.
+std::vector<std::pair<int64_t, int64_t>> plan_tracks(const std::string& labels, int64_t frames) {
+  std::vector<std::pair<int64_t, int64_t>> tracks;
+  const auto read = read_plan(labels, frames);
+  if (const plan* p = std::get_if<plan>(&read))
+    for (const planned_track& t : p->tracks) tracks.emplace_back(t.start, t.end);
+  return tracks;
+}
+
+// On keldrun-gen's sides, with the sleeve's lengths (and its count where
+// every boundary has a gap), keldrun-view's recommended command, run by the
+// shell as printed but listing, lists the rows printed under it; and its
+// tracks, to the frame, keep all of their music and none of their
+// neighbours'. The labels written hold those tracks, read back to the frame
+// (keldrun's, where it is recommended). One side is then split as printed:
+// each track file is the frames of its label. The noise floor printed is
+// the page's.
+TEST(ViewAdvice, RecommendsACommandThatKeepsAllOfEachSongsMusic) {
+  bool split = false;
+  for (const std::string& side : sides::all) {
     th::TempDir dir;
-    std::istringstream layout(th::run(words(gen + side), dir.path()).err);
     // A name that the shell changes unless the command quotes it.
-    const std::string name = "side [1] $x'.wav";
-    std::filesystem::rename(dir / "side.wav", dir / name);
-    std::vector<std::pair<double, double>> music;  // each track's, in seconds
-    std::string lengths;
-    long long from, to;
-    for (std::string line; std::getline(layout, line);) {
-      if (std::sscanf(line.c_str(), "track %*d: frames %lld to %lld", &from, &to) != 2) continue;
-      music.push_back({from / 44100.0, to / 44100.0});
-      const long long s = (to - from + 22050) / 44100;
-      lengths += (lengths.empty() ? "" : ",");
-      lengths += std::to_string(s / 60) + ":" + char('0' + s % 60 / 10) + char('0' + s % 10);
-    }
-    for (const std::string sleeve : {"--tracks", "--lengths"}) {
+    const std::string name = "side [1] $x'", wav = name + ".wav";
+    const std::vector<sides::song> songs = sides::generate(dir, side, wav);
+    const bool joined =
+        std::any_of(songs.begin(), songs.end(), [](const sides::song& s) { return s.joined; });
+    const recording rec = open_recording((dir / wav).c_str());
+    close_recording();
+    for (const std::string sleeve : {"--lengths", "--tracks"}) {
+      if (sleeve == "--tracks" && joined) continue;
       SCOPED_TRACE(sleeve + " " + side);
-      const std::string count = std::to_string(music.size());
       const th::RunResult view = th::run(
-          {"keldrun-view", sleeve, sleeve == "--tracks" ? count : lengths, name}, dir.path());
-      ASSERT_TRUE(view.exited(0) && music.size() > 2) << view.describe();
-      if (side.find("--join") != std::string::npos) {
-        EXPECT_NE(view.out.find("No setting of /T, /G and /F gives exactly " + count + " tracks."),
-                  std::string::npos)
-            << view.out;
-        const double place = seconds(view.out.c_str() + view.out.find("\n  at ") + 6);
-        EXPECT_TRUE(place > music[1].first && place < music[2].second) << view.out;
-        break;
-      }
-      // The command, then its rows; run by the shell as printed, but listing,
-      // keldrun lists the same rows, one per track.
-      const size_t at = view.out.find("\nkeldrun ") + 9;
-      const std::string args = view.out.substr(at, view.out.find(" TRACK\n", at) - at);
-      const th::RunResult listed = th::run(
-          {"/bin/sh", "-c", "exec \"$0\" " + args + " -", th::program("keldrun")}, dir.path());
+          {"keldrun-view", sleeve,
+           sleeve == "--tracks" ? std::to_string(songs.size()) : sides::sleeve_text(songs), wav},
+          dir.path());
+      ASSERT_TRUE(view.exited(0)) << view.describe();
+      // The command, then its rows.
+      const size_t at = view.out.find("\n\n") + 2, eol = view.out.find('\n', at);
+      std::vector<std::string> words = shell_words(view.out.substr(at, eol - at));
+      ASSERT_EQ(words.back(), "TRACK") << view.out;
+      words.back() = "-";
+      const std::string program = words.front();
+      words.front() = th::program(program);
+      const th::RunResult listed = th::run(words, dir.path());
       std::string rows;
-      std::vector<std::pair<double, double>> tracks;
-      for (size_t p = 0; (p = listed.out.find('\r', p)) != std::string::npos; p++) {
-        double m1, s1, m2, s2;  // "track\tm:ss.mmm\tm:ss.mmm\t..."
-        const char* row = listed.out.c_str() + p + 1;
-        if (std::sscanf(row, "%*d\t%lf:%lf\t%lf:%lf", &m1, &s1, &m2, &s2) != 4) continue;
-        rows += listed.out.substr(p + 1, listed.out.find('\n', p) - p);
-        tracks.push_back({m1 * 60 + s1, m2 * 60 + s2});
+      for (size_t p = 0; (p = listed.out.find('\r', p)) != std::string::npos; p++)
+        if (std::isdigit(static_cast<unsigned char>(listed.out[p + 1])))  // not the banner
+          rows += listed.out.substr(p + 1, listed.out.find('\n', p) - p);
+      EXPECT_EQ(view.out.substr(eol + 1, rows.size()), rows);
+      // The exact frames: the plan's, or the detector's with the settings.
+      const std::string labels = th::read_file(dir / (name + ".txt"));
+      std::vector<std::pair<int64_t, int64_t>> tracks = plan_tracks(labels, rec.frames);
+      if (program == "keldrun") {
+        settings s;
+        for (size_t i = 1; i + 1 < words.size() && is_switch(words[i].c_str()); i += 2)
+          set_switch(s, words[i][1], words[i + 1].c_str());
+        settle(s);
+        open_recording((dir / wav).c_str());
+        const listing l = list_tracks(s);
+        close_recording();
+        EXPECT_EQ(tracks.size(), l.tracks.size());
+        for (size_t i = 0; i < l.tracks.size() && i < tracks.size(); i++)
+          EXPECT_EQ(tracks[i], std::make_pair(l.tracks[i].start, l.tracks[i].end));
+      } else {
+        EXPECT_EQ(program, "keldrun-cut");
       }
-      EXPECT_EQ(view.out.substr(view.out.find('\n', at + 1) + 1, rows.size()), rows);
-      // Each track from its music's start (a little before is fine: a click
-      // or the rumble in the gap; a little after too: a fade-in rises out of
-      // the hiss) to past its music's end (the fade-out sinks into it), and
-      // no further than the next track's start.
-      ASSERT_EQ(tracks.size(), music.size()) << view.out;
-      for (size_t i = 0; i < music.size(); i++)
-        EXPECT_TRUE(tracks[i].first >= music[i].first - 0.5 &&
-                    tracks[i].first <= music[i].first + 0.2 &&
-                    tracks[i].second >= music[i].second - 0.3 &&
-                    (i + 1 == music.size() || tracks[i].second <= tracks[i + 1].first))
-            << "track " << i + 1 << "\n"
-            << view.out;
+      EXPECT_EQ(sides::wrong_tracks(tracks, songs), "") << view.out;
+      const std::string page = th::read_file(dir / (name + ".html"));
+      const size_t floor = view.out.find("Noise floor "), json = page.find("\"noise_floor_db\":");
+      EXPECT_EQ(view.out.substr(floor + 12, view.out.find(" dB", floor) - floor - 12),
+                page.substr(json + 17, page.find(',', json) - json - 17));
+      if (split || program != "keldrun-cut" || !joined) continue;
+      // The split itself: the side's frames, from each label's start to its end.
+      split = true;
+      const std::string data = th::read_file(dir / wav).substr(44);
+      std::map<std::string, std::string> want = {{name + ".txt", labels}, {name + ".html", page}};
+      std::vector<th::Track> files;
+      for (const auto& [start, end] : tracks)
+        files.push_back({static_cast<int>(files.size()) + 1, start, end, 0});
+      want.merge(th::track_files(data, files, false));
+      words.back() = "TRACK";
+      const th::RunResult cut =
+          th::run(words, dir.path(), {"", {{"(Y/N) ", "y\n"}, {"Normalize", "n\n"}}});
+      EXPECT_TRUE(cut.exited(0)) << cut.describe();
+      EXPECT_EQ(th::differences(dir.path(), want), "");
     }
   }
+  EXPECT_TRUE(split);
 }
 
 // Each run ends with exit code 1 and changes nothing in its directory; or,
-// where a page is `written`, exit code 0 and only that page changes, into a
-// regular file (never a link's target). Its message comes once, and the
+// where a page is `written`, exit code 0 and only that page and its labels
+// (.txt) change, into regular files (never a link's target). Its message comes once, and the
 // report `prints` what it should.
 TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
   // A run in 64 MiB of address space; but for AddressSanitizer's shadow,
@@ -212,11 +226,13 @@ TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
       {{"--lengths", "3:05,4:7", "side.wav"}, "--lengths entry \"4:7\""},
       {{"--lengths", "3:05,,4:10", "side.wav"}, "--lengths entry \"\""},
       {{"--lengths", "0:30,0:30", "side.wav"}, "Page: side.html", ":", "exec \"$0\" \"$@\"", "side.html",
-       "\n  about 00:30.000, where the sleeve ends track 1: past the end of the recording (00:01.000)\n"},
+       "\nkeldrun-cut side.txt side.wav TRACK\n1\t00:00.000\t"},
       {{"--tracks", "2", "side.wav", "--tracks", "2"}, "--tracks is given twice"},
       {{"--lengths", "1:00", "--lengths", "1:00", "side.wav"}, "--lengths is given twice"},
       {{"-o", "a.html", "-o", "b.html", "side.wav"}, "-o is given twice"},
       {{"-o", "", "side.wav"}, "-o \"\": the page needs a name"},
+      {{"--labels", "a.txt", "--labels", "b.txt", "side.wav"}, "--labels is given twice"},
+      {{"--labels", "", "side.wav"}, "--labels \"\": the label file needs a name"},
       {{"mono.wav"}, "\nInvalid WAVE format. Must be 16-bit stereo 44100 Hz PCM.\n"},
       {{"none.wav"}, "\nFile not found.\n"},
       {{"/T", "0", "side.wav"}, "\nInvalid arguments.\n"},
@@ -226,6 +242,10 @@ TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
       {{"-o", "side.wav", "side.wav"}, "cannot write the page side.wav: it is the input"},
       {{"-o", "./side.wav", "side.wav"}, "page ./side.wav: it is the input"},
       {{"x.html"}, "page x.html: it is the input", "cp side.wav x.html"},
+      // Nor are the labels, nor in the place of the page.
+      {{"x.txt"}, "cannot write the labels x.txt: it is the input", "cp side.wav x.txt"},
+      {{"--labels", "./side.wav", "side.wav"}, "labels ./side.wav: it is the input"},
+      {{"-o", "x.html", "--labels", "./x.html", "side.wav"}, "cannot write the labels ./x.html: it is the page"},
       {{"-o", "x.html", "side.wav"}, "page x.html: it is the input", "ln side.wav x.html"},
       {{"-o", "x.html", "side.wav"}, "page x.html: it is the input", "ln -s side.wav x.html"},
       {{"-o", "x.html", "-"}, "page x.html: it is the input", "ln side.wav x.html", "exec \"$0\" \"$@\" <side.wav"},
@@ -265,8 +285,11 @@ TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
     EXPECT_NE(r.out.find(c.prints), std::string::npos) << r.out;
     auto after = th::files_in(dir.path());
     if (!c.written.empty()) {
+      const std::string labels = c.written.substr(0, c.written.size() - 5) + ".txt";
       EXPECT_NE(after[c.written].find("<html"), std::string::npos);
+      EXPECT_EQ(after.count(labels), 1u);
       after[c.written] = before[c.written];
+      after.erase(labels);
     }
     EXPECT_EQ(after, before);
   }
@@ -284,7 +307,8 @@ TEST(ViewAdvice, VerifiesWithTheDetectorUnlessTheRecordingChanged) {
     const recording first = open_recording(name.c_str());
     request r;
     settle(r.s);
-    advice v = advise(analyse(first.frames, {10}, {"0.05"}, 13230), r);
+    envelope e;
+    advice v = advise(analyse(first.frames, {10}, {"0.05"}, 13230, &e), e, r);
     close_recording();
     ASSERT_EQ(std::system(("cd '" + dir.path() + "' && " + change).c_str()), 0);
     const bool same = change == ":";
