@@ -11,6 +11,7 @@
 #include "boundaries.h"
 #include "core.h"
 #include "helpers.h"
+#include "labels.h"
 #include "plan.h"
 #include "quote.h"
 #include "sides.h"
@@ -190,6 +191,24 @@ TEST(ViewAdvice, RecommendsACommandThatKeepsAllOfEachSongsMusic) {
     }
   }
   EXPECT_TRUE(split);
+}
+
+// The labels keldrun-view writes read back as keldrun-cut reads them, to the
+// frame, up to the last frame a header can declare; tracks without a frame
+// are left out.
+TEST(ViewLabels, ReadBackToTheFrame) {
+  std::mt19937 rng(3);
+  std::vector<track> tracks;
+  std::vector<std::pair<int64_t, int64_t>> want;
+  for (int64_t n = 1, at = 0; n <= 99; n++) {
+    const int64_t start = at + (n < 40 ? n % 3 : rng() % 2000000),
+                  end = start + 1 + rng() % 40000000;
+    tracks.push_back({static_cast<int>(n), start, n == 50 ? start : end, 0});
+    if (n != 50) want.emplace_back(start, end);
+    at = n == 50 ? start : end;
+  }
+  tracks.back().end = want.back().second = UINT32_MAX;
+  EXPECT_EQ(plan_tracks(label_text(tracks), UINT32_MAX), want);
 }
 
 // Each run ends with exit code 1 and changes nothing in its directory; or,
