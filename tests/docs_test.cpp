@@ -9,6 +9,7 @@
 
 #include "helpers.h"
 #include "keldrun.h"
+#include "plan.h"
 
 namespace {
 
@@ -111,6 +112,29 @@ TEST(Readme, RecipesWork) {
     want[plan] = th::read_file(dir / plan);
     EXPECT_EQ(th::differences(run.path(), want), "") << command;
   }
+  // keldrun-view's labels, with this side's lengths: each tone whole in the
+  // track files, the labels' frames exactly.
+  th::TempDir run;
+  std::filesystem::copy(dir / "side_a.wav", run / "side_a.wav");
+  std::string command = blocks("recipe: cut-view").at(0);
+  command.replace(command.find("3:07"),
+                  command.find(' ', command.find("3:07")) - command.find("3:07"), "1:10,0:05");
+  command.insert(command.find("keldrun-cut") + 11, " /I");
+  ASSERT_TRUE(shell(command, run.path()).exited(0)) << command;
+  const std::string labels = th::read_file(run / "side_a.txt");
+  const auto read = read_plan(labels, static_cast<int64_t>(data.size() / 4));
+  ASSERT_TRUE(std::holds_alternative<plan>(read)) << labels;
+  std::vector<th::Track> cut;
+  for (const planned_track& t : std::get<plan>(read).tracks)
+    cut.push_back({static_cast<int>(cut.size()) + 1, t.start, t.end, 0});
+  ASSERT_EQ(cut.size(), 2u) << labels;
+  EXPECT_TRUE(cut[0].start <= 44100 && cut[0].end >= 3131100 && cut[0].end <= cut[1].start &&
+              cut[1].start <= 3263400 && cut[1].end >= 3483900)
+      << labels;
+  auto want = th::track_files(data, cut, false, "SIDE_A");
+  want["side_a.txt"] = labels;
+  want["side_a.html"] = th::read_file(run / "side_a.html");
+  EXPECT_EQ(th::differences(run.path(), want), "") << command;
 }
 
 // keldrun's page and keldrun-cut's, which has no detector to set and never
