@@ -281,6 +281,9 @@ TEST(ViewAdvice, RefusesBadRequestsAndWritesNoPage) {
       // Settings as keldrun settles them, printed as settled.
       {{"/C", "-1", "/T", "0.06;touch${IFS}PWNED;#", "side.wav"}, "Page: side.html", ":", "exec \"$0\" \"$@\"", "side.html",
        "\nkeldrun /T 0.06 side.wav TRACK\n(no rows: every track is shorter than the cut)\n"},
+      // Piped: keldrun-cut lists the table of the labels beside the page.
+      {{"--tracks", "1", "-o", "x.html", "-"}, "Labels: x.txt", ":", "exec \"$0\" \"$@\" <side.wav", "x.html",
+       "\nkeldrun-cut x.txt - TRACK\nThe input was piped, so its table is left to keldrun-cut: check it with\nkeldrun-cut x.txt - -\n"},
       // An early end, told as keldrun tells it; no audio at all.
       {{"-o", "x.html", "-"}, "\nUnexpected end of WAVE data.\n", ":", "head -c 90000 side.wav | exec \"$0\" \"$@\"", "x.html"},
       {{"x.wav"}, "\nUnexpected end of WAVE data.\n", "head -c 90000 side.wav >x.wav", "exec \"$0\" \"$@\"", "x.html"},
