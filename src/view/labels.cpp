@@ -19,7 +19,6 @@ std::string label_text(const std::vector<track>& tracks) {
   std::string text;
   char name[16];
   for (const track& t : tracks) {
-    if (t.end <= t.start) continue;
     std::snprintf(name, sizeof name, "Track %02d", t.number);
     text += seconds(t.start) + "\t" + seconds(t.end) + "\t" + name + "\n";
   }

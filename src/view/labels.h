@@ -9,7 +9,7 @@
 
 // "start<TAB>end<TAB>Track 01\n" per track, in seconds with six decimals:
 // a frame is 22.7 microseconds, so that the times read back to the very
-// frames. Tracks without a frame are left out.
+// frames.
 std::string label_text(const std::vector<track>& tracks);
 // The page's name with .txt in place of .html (or added).
 std::string labels_name(const std::string& page);

@@ -50,9 +50,11 @@ std::string levels_text(const analysis& a, const request& r, const advice& v) {
   const std::string floor = p.noise_db ? db(*p.noise_db) : "unknown";
   std::string out = "Noise floor " + floor + ", quietest music " + music + "; " + t + " is " +
                     db(p.threshold_db) + ".\n";
+  // (Nothing to warn of when keldrun-cut is recommended: it needs no threshold.)
+  if (v.cut()) return out;
   if (p.below_floor)
     out += "Warning: " + t + " is below the noise floor: no gap can be found.\n";
-  else if (p.above_music && v.recommended < 0 && !v.cut())
+  else if (p.above_music && v.recommended < 0)
     out += "Warning: " + t + " is above the quietest music: quiet passages split tracks.\n";
   return out;
 }
@@ -181,10 +183,9 @@ std::string recommended_command(const advice& v, const std::string& infile,
 std::string table_text(const advice& v, const std::string& labels) {
   // Never a table that the program of the command did not make.
   if (v.cut()) {
+    const std::string check = "keldrun-cut " + shell_word(labels) + " - -\n";
     if (!v.plan->verified)
-      return "The input was piped, so its table is left to keldrun-cut: check it with\n"
-             "keldrun-cut " +
-             shell_word(labels) + " - -\n";
+      return "The input was piped, so its table is left to keldrun-cut: check it with\n" + check;
     return v.plan->table.rows();
   }
   const candidate& shown = v.shown();

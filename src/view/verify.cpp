@@ -1,5 +1,6 @@
 #include "verify.h"
 
+#include <algorithm>
 #include <variant>
 
 #include "list.h"
@@ -33,16 +34,12 @@ verdict verify(const std::string& input, const recording& first, candidate& show
 
 verdict verify(const std::string& input, const recording& first, const std::string& labels,
                cut_plan& p) {
-  std::vector<std::pair<int64_t, int64_t>> want;  // the plan's tracks that hold a frame
-  for (const side_track& t : p.sides.tracks)
-    if (t.end > t.start) want.emplace_back(t.start, t.end);
   const auto read = read_plan(labels, first.frames);
   const plan* named = std::get_if<plan>(&read);
-  const auto same_tracks = [&want](const auto& tracks) {
-    if (tracks.size() != want.size()) return false;
-    for (size_t i = 0; i < want.size(); i++)
-      if (tracks[i].start != want[i].first || tracks[i].end != want[i].second) return false;
-    return true;
+  const auto same_tracks = [&p](const auto& tracks) {
+    return std::equal(
+        tracks.begin(), tracks.end(), p.sides.tracks.begin(), p.sides.tracks.end(),
+        [](const auto& x, const side_track& y) { return x.start == y.start && x.end == y.end; });
   };
   if (!named || !same_tracks(named->tracks)) return verdict::disagrees;
   if (!unchanged(input, first)) return verdict::changed;
