@@ -156,10 +156,56 @@ struct side {
   bool lead = false, out = false;  // the first is a lead-in, the last a run-out
 
   explicit side(const envelope& env) : e(env), floor(noise_floor(env)) {
+    runs = silences(floor.level + 1.5 * floor.spread + 0.05);
+    join_swells();
+    find_grooves();
+  }
+  // The quietest 0.3 s may miss how much the noise swells (rumble): it is
+  // measured again over the silences found (less their edges, where a decay
+  // may linger). A moment of sound between two silences that is no louder
+  // than that is the noise swelling: they are one silence. (Unless the
+  // second is a mere dip: then the sound was a quiet intro rising.)
+  void join_swells() {
+    std::vector<double> v;
+    for (const run& r : runs)
+      for (size_t k = r.from + 10; k + 10 < r.to; k++) v.push_back(e.level(k));
+    const auto [level, spread] = median_and_spread(v);
+    if (v.size() < 30 || level + 1.5 * spread <= floor.level + 1.5 * floor.spread) return;
+    const std::vector<run> swells = silences(level + 1.5 * spread + 0.05);
+    std::vector<run> merged;
+    size_t j = 0;
+    for (const run& r : runs) {
+      while (j < swells.size() && swells[j].to < r.to) j++;
+      const bool within = j < swells.size() && swells[j].from <= r.from;
+      if (!merged.empty() && within && swells[j].from <= merged.back().to &&
+          r.from - merged.back().to < second && r.length() >= second / 10)
+        merged.back().to = r.to;
+      else
+        merged.push_back(r);
+    }
+    runs = merged;
+  }
+  // Nor is a moment of sound in the grooves before the first song or after
+  // the last (a click that rings, a crack): no song is that short.
+  void find_grooves() {
+    const size_t n = e.size();
+    const auto short_sound = [&](size_t i) { return runs[i + 1].from - runs[i].to < second; };
+    if (runs.size() > 2 && runs.front().from < second / 4 && short_sound(0))
+      runs[1].from = 0, runs.erase(runs.begin());
+    if (runs.size() > 2 && runs.back().to + second / 4 > n && short_sound(runs.size() - 2))
+      runs[runs.size() - 2].to = n, runs.pop_back();
+    // (Nor at the very start or end.)
+    lead = !runs.empty() && runs.front().from < second / 4;
+    out = !runs.empty() && runs.back().to + second / 4 > n && (runs.size() > 1 || !lead);
+    if (lead) runs.front().from = 0;
+    if (out) runs.back().to = n;
+  }
+  // The silences: where the level is no more than `quiet`.
+  std::vector<run> silences(double quiet) {
+    std::vector<run> runs;
     // A stretch is silent when most of the 11 around it are no louder than
     // the noise (their median is: a click or two do not break a silence).
     // In digital silence anything at all is sound: the last of a decay.
-    const double quiet = floor.level + 1.5 * floor.spread + 0.05;
     const size_t n = e.size();
     std::vector<bool> silent(n);
     int count = 0;  // of quiet stretches among k - 5 .. k + 5
@@ -186,18 +232,7 @@ struct side {
         runs.push_back({k, j});
       k = j;
     }
-    // Nor is a moment of sound in the grooves before the first song or after
-    // the last (a click that rings, a crack): no song is that short.
-    const auto short_sound = [&](size_t i) { return runs[i + 1].from - runs[i].to < second; };
-    if (runs.size() > 2 && runs.front().from < second / 4 && short_sound(0))
-      runs[1].from = 0, runs.erase(runs.begin());
-    if (runs.size() > 2 && runs.back().to + second / 4 > n && short_sound(runs.size() - 2))
-      runs[runs.size() - 2].to = n, runs.pop_back();
-    // (Nor at the very start or end.)
-    lead = !runs.empty() && runs.front().from < second / 4;
-    out = !runs.empty() && runs.back().to + second / 4 > n && (runs.size() > 1 || !lead);
-    if (lead) runs.front().from = 0;
-    if (out) runs.back().to = n;
+    return runs;
   }
   size_t size() const { return e.size(); }
   // The silences between songs.
@@ -294,41 +329,134 @@ double rise_start(const side& s, size_t a, size_t b) {
   return start;
 }
 
-// Where the song last heard at stretch a has really ended (in stretches).
-// Its fall is timed through 25, 10 and 4 times the noise's level: a fade-out
-// (falling evenly in level) ends soon after; a decay (falling evenly in
-// decibels) goes on under the noise for long, taken to 50 dB under the last
-// mark at the pace of its last 8 dB (what a decay to -72 dBFS under hiss of
-// -34 dBFS needs).
-double fall_end(const side& s, size_t a) {
-  const double n = std::max(1.0, std::sqrt(s.floor.power));
-  const size_t limit = a > 10 * second ? a - 10 * second : 0;
-  const auto amp = [&](size_t k) { return s.above(s.mean(k - 10, 10)); };  // before k
-  static const double marks[3] = {4, 10, 25};
-  size_t k[3] = {a, a, a};
-  for (int i = 0; i < 3; i++) {
-    if (i > 0) k[i] = k[i - 1];
-    while (k[i] > limit + 10 && amp(k[i]) < marks[i] * n) k[i]--;
-    if (amp(k[i]) < marks[i] * n) return static_cast<double>(a + second);
+// A straight line through points (t, y), each weighted, by least squares.
+struct line_fit {
+  double w = 0, t = 0, y = 0, tt = 0, ty = 0, yy = 0;
+  int points = 0;
+  void add(double t_, double y_, double w_) {
+    w += w_, t += w_ * t_, y += w_ * y_, tt += w_ * t_ * t_, ty += w_ * t_ * y_, yy += w_ * y_ * y_;
+    points++;
   }
-  // A fall as a power of the time left: each step of 8 dB takes `ratio`
-  // times as long as the next (a fade-out 2.5); evenly in decibels, as long.
-  // The notes of a decay stop one by one, so its steps differ by chance:
-  // only a clear speeding-up is a fade-out (taking a decay for one loses
-  // its tail, the other way round only moves the cut towards the next song).
-  const double last = static_cast<double>(k[0] - k[1]), before = static_cast<double>(k[1] - k[2]);
-  const double ratio = before / std::max(1.0, last), decay = last * 50 / 8;
-  const double left = ratio > 2 ? std::min(decay, 2 * last / (ratio - 1) + 20) : decay;
-  return std::max(static_cast<double>(a + 20), static_cast<double>(k[0]) + left);
+  double slope() const { return (w * ty - t * y) / (w * tt - t * t); }
+  double value(double at) const { return (y + slope() * (at * w - t)) / w; }
+  // Where the line reaches y0, and how far that may be off: the scatter of
+  // the points about the line, carried out to there.
+  std::pair<double, double> reaches(double y0) const {
+    const double b = slope(), a = (y - b * t) / w, x = (y0 - a) / b;
+    const double residual = yy - a * y - b * ty, spread_t = tt - t * t / w;
+    const double scatter = std::max(0.0, residual) / std::max(1, points - 2);
+    return {x, std::sqrt(scatter / (b * b) * (1 / w + std::pow(x - t / w, 2) / spread_t))};
+  }
+};
+
+// The probability that a normal variable lies below x standard deviations,
+// as a logarithm (which stays finite far out in the tail).
+double log_below(double x) {
+  if (x > -30) return std::log(0.5 * std::erfc(-x / std::sqrt(2.0)));
+  return -x * x / 2 - std::log(-x) - 0.9189385;
+}
+
+// log(e^x + e^y)
+double log_sum(double x, double y) {
+  return std::max(x, y) + std::log1p(std::exp(-std::abs(x - y)));
+}
+
+// Where a song may have ended, from the way it falls into the noise: a
+// fade-out falls evenly in level and ends where it reaches nothing; a decay
+// falls evenly in decibels and goes on under the noise, taken to end 24 dB
+// under it (give or take 8: where it no longer matters). Both are fitted to
+// the fall, and the better fit is the likelier one.
+struct fall {
+  double fade_end = 0, fade_sd = 3;    // stretches
+  double decay_end = 0, decay_sd = 3;  // stretches
+  double fade = 1;                     // the chance that it is a fade-out
+  // The logarithm of the chance that the song has ended by stretch k.
+  double ended_by(double k) const {
+    const double f = log_below((k - fade_end) / fade_sd), d = log_below((k - decay_end) / decay_sd);
+    if (fade >= 1) return f;
+    if (fade <= 0) return d;
+    return log_sum(std::log(fade) + f, std::log1p(-fade) + d);
+  }
+  double end() const { return fade >= 0.5 ? fade_end : decay_end; }
+};
+
+// The fall of the song last heard at stretch a (its silence begins there),
+// fitted from where it is half as loud as the music before, or a hundred
+// times the noise, to where it is twice the noise.
+fall fall_at(const side& s, size_t a) {
+  const double n = std::max(1.0, std::sqrt(s.floor.power));
+  const size_t limit = a > 10 * second ? a - 10 * second : 0, block = 5;
+  const double jitter = std::max(0.3, s.floor.spread) / std::sqrt(static_cast<double>(block));
+  const auto amp = [&](size_t k) { return s.above(s.mean(k - 20, 20)); };  // before k
+  fall f;
+  f.fade_end = f.decay_end = static_cast<double>(a);
+  size_t low = a;
+  while (low > limit + 20 && amp(low) < 2 * n) low--;
+  if (amp(low) < 2 * n) return f;  // no fall heard: it stopped at once
+  const double top = std::min(0.5 * s.above(s.loud(low > 300 ? low - 300 : 0, 300)), 100 * n);
+  size_t high = low;
+  while (high > limit + 20 && amp(high) < top) high--;
+  const size_t from = std::min(high > 10 ? high - 10 : 0, low > 15 ? low - 15 : 0);
+  line_fit level, decibels;
+  std::vector<std::pair<double, double>> points;
+  for (size_t k = from; k + block <= low; k += block) {
+    const double m = s.above(s.mean(k, block)), t = static_cast<double>(k) + block / 2.0;
+    const double heard = std::max(m, 0.5 * n), db_jitter = 8.69 * jitter / heard;
+    level.add(t, m, 1 / (jitter * jitter + 0.09 * m * m));
+    decibels.add(t, 20 * std::log10(heard), 1 / (9 + db_jitter * db_jitter));
+    points.emplace_back(t, m);
+  }
+  if (level.points < 3) return f;
+  // Each fit's scatter in decibels: the fade-out's falls short of its end.
+  double fade_scatter = 0, decay_scatter = 0;
+  for (const auto& [t, m] : points) {
+    const double y = 20 * std::log10(std::max(m, 0.5 * n));
+    fade_scatter += std::pow(y - 20 * std::log10(std::max(level.value(t), 0.5 * n)), 2);
+    decay_scatter += std::pow(y - decibels.value(t), 2);
+  }
+  const double likelier = static_cast<double>(points.size()) / 2 *
+                          std::log(std::max(fade_scatter, 1e-6) / std::max(decay_scatter, 1e-6));
+  const double lo = static_cast<double>(low), hi = static_cast<double>(a + 10 * second);
+  if (level.slope() < 0) {
+    const auto [end, sd] = level.reaches(0);
+    f.fade_end = std::clamp(end, lo - 20, hi), f.fade_sd = std::hypot(3.0, sd);
+  }
+  const double fall_db = -decibels.slope();  // per stretch
+  if (fall_db > 1e-3) {
+    const auto [end, sd] = decibels.reaches(20 * std::log10(n) - 24);
+    f.decay_end = std::clamp(end, lo, hi);
+    f.decay_sd = std::sqrt(sd * sd + std::pow(8 / fall_db, 2) + 25);
+  } else {
+    f.decay_end = hi, f.decay_sd = 3 * second;
+  }
+  // A decay taken for a fade-out loses its tail: only a clearly better fit
+  // is taken for one.
+  f.fade = 1 / (1 + std::exp(std::min(50.0, (likelier - 3) / 2)));
+  return f;
 }
 
 int64_t frame(double stretches) {
   return std::llround(stretches * stretch);
 }
 
-// The boundary at the silence r: where the song before has really ended,
-// but a little before the next one's rise began (decays sink slowly under
-// the noise, fade-ins rise fast out of it), and never before the silence.
+// How far before stretch b, where it is heard, the song rising there may
+// have begun unheard: the slower it rises out of the noise (from once to
+// twice its level), the more may lie under it; and a quiet intro may lie
+// under the noise unseen before any rise.
+double rise_doubt(const side& s, size_t a, size_t b) {
+  const double n = std::sqrt(s.floor.power);
+  const auto amp = [&](size_t k) { return s.above(s.mean(k, 10)); };  // from k
+  const size_t end = std::min(s.size(), b + 4 * second);
+  size_t once = std::max(a, b > 30 ? b - 30 : 0);
+  while (once < end && amp(once) < n) once++;
+  size_t twice = once;
+  while (twice < end && amp(twice) < 2 * n) twice++;
+  return 10 + 0.4 * static_cast<double>(twice - once);
+}
+
+// The boundary at the silence r. The song before has ended somewhere after
+// r.from and the next begins somewhere before r.to; the cut goes where both
+// are likeliest to be true, each estimate trusted as far as it deserves.
 boundary at_silence(const side& s, const run& r) {
   boundary b;
   b.heard_to = frame(static_cast<double>(r.from));
@@ -337,11 +465,16 @@ boundary at_silence(const side& s, const run& r) {
   // followed a quiet intro's jump to the music's full level.)
   const double start = std::clamp(rise_start(s, r.from, r.to), static_cast<double>(r.from),
                                   static_cast<double>(r.to));
-  const double end = fall_end(s, r.from);
+  const double doubt = rise_doubt(s, r.from, r.to);
+  const fall f = fall_at(s, r.from);
+  double best = -1e300, cut = static_cast<double>(r.from);
+  for (size_t k = r.from; k <= r.to; k++) {
+    const double x = static_cast<double>(k), p = f.ended_by(x) + log_below((start - x) / doubt);
+    if (p > best) best = p, cut = x;
+  }
   b.first_sound = frame(start);
-  b.last_sound = frame(std::min(end, start));
-  constexpr double margin = 20;  // stretches: how late a rise is found, mostly
-  b.cut = frame(std::max(static_cast<double>(r.from), std::min(end, start - margin)));
+  b.last_sound = frame(std::min(f.end(), start));
+  b.cut = frame(cut);
   b.gap = static_cast<double>(r.length()) / second;
   const size_t before = std::min<size_t>(r.from, 3 * second);
   const double around = std::min(s.loud(r.from - before, before), s.loud(r.to, 3 * second));
@@ -407,7 +540,7 @@ void finish(const side& s, side_plan& p) {
   const int64_t one = frame(second), frames = s.e.frames();
   int64_t begin = std::max<int64_t>(0, p.first_sound - 2 * one);
   if (begin < 3 * one) begin = 0;
-  p.last_sound = s.out ? std::min(frames, frame(fall_end(s, last))) : frames;
+  p.last_sound = s.out ? std::min(frames, frame(fall_at(s, last).end())) : frames;
   int64_t end = s.out ? p.last_sound + 2 * one : frames;
   if (end > frames - 3 * one) end = frames;
   const size_t n = p.boundaries.size() + 1;
@@ -531,7 +664,7 @@ side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& length
     from = static_cast<double>(b.first_sound) / stretch;
     p.boundaries.push_back(b);
   }
-  const double end = s.out ? fall_end(s, s.runs.back().from) : static_cast<double>(s.size());
+  const double end = s.out ? fall_at(s, s.runs.back().from).end() : static_cast<double>(s.size());
   const estimate last{end, s.out ? end - static_cast<double>(s.runs.back().from) + 20 : second};
   for (size_t i = 0; i < p.boundaries.size(); i++) {
     boundary& b = p.boundaries[i];
