@@ -166,23 +166,33 @@ struct side {
   // than that is the noise swelling: they are one silence. (Unless the
   // second is a mere dip: then the sound was a quiet intro rising.)
   void join_swells() {
+    size_t all = 0;
+    for (const run& r : runs) all += r.length();
     std::vector<double> v;
+    const size_t every = all / 4096 + 1;
     for (const run& r : runs)
-      for (size_t k = r.from + 10; k + 10 < r.to; k++) v.push_back(e.level(k));
+      for (size_t k = r.from + 10; k + 10 < r.to; k += every) v.push_back(e.level(k));
     const auto [level, spread] = median_and_spread(v);
-    if (v.size() < 30 || level + 1.5 * spread <= floor.level + 1.5 * floor.spread) return;
-    const std::vector<run> swells = silences(level + 1.5 * spread + 0.05);
+    const double quiet = level + 1.5 * spread + 0.05;
+    if (v.size() < 30 || quiet <= floor.level + 1.5 * floor.spread + 0.05) return;
+    // (Silent as above, with a moment of sound allowed.)
+    const auto swelling = [&](size_t from, size_t to) {
+      size_t sound = 0;
+      for (size_t k = from; k < to && sound < second / 4; k++) {
+        int count = 0, seen = 0;
+        for (size_t j = k < 5 ? 0 : k - 5; j <= k + 5 && j < size(); j++, seen++)
+          count += e.level(j) <= quiet;
+        sound = 2 * count > seen ? 0 : sound + 1;
+      }
+      return sound < second / 4;
+    };
     std::vector<run> merged;
-    size_t j = 0;
-    for (const run& r : runs) {
-      while (j < swells.size() && swells[j].to < r.to) j++;
-      const bool within = j < swells.size() && swells[j].from <= r.from;
-      if (!merged.empty() && within && swells[j].from <= merged.back().to &&
-          r.from - merged.back().to < second && r.length() >= second / 10)
+    for (const run& r : runs)
+      if (!merged.empty() && r.from - merged.back().to < second && r.length() >= second / 10 &&
+          swelling(merged.back().to, r.from))
         merged.back().to = r.to;
       else
         merged.push_back(r);
-    }
     runs = merged;
   }
   // Nor is a moment of sound in the grooves before the first song or after
@@ -329,6 +339,14 @@ double rise_start(const side& s, size_t a, size_t b) {
   return start;
 }
 
+// Where a song's boundary is expected: `at`, give or take `within`
+// (stretches).
+struct estimate {
+  double at, within;
+  // Seconds beyond that of stretch k.
+  double beyond(double k) const { return std::max(0.0, std::abs(k - at) - within) / second; }
+};
+
 // A straight line through points (t, y), each weighted, by least squares.
 struct line_fit {
   double w = 0, t = 0, y = 0, tt = 0, ty = 0, yy = 0;
@@ -378,6 +396,13 @@ struct fall {
     return log_sum(std::log(fade) + f, std::log1p(-fade) + d);
   }
   double end() const { return fade >= 0.5 ? fade_end : decay_end; }
+  // Where it has ended on the whole, give or take (the two kinds as one).
+  estimate overall() const {
+    const double at = fade * fade_end + (1 - fade) * decay_end;
+    const double square = fade * (fade_sd * fade_sd + fade_end * fade_end) +
+                          (1 - fade) * (decay_sd * decay_sd + decay_end * decay_end);
+    return {at, std::sqrt(std::max(0.0, square - at * at))};
+  }
 };
 
 // The fall of the song last heard at stretch a (its silence begins there),
@@ -454,11 +479,21 @@ double rise_doubt(const side& s, size_t a, size_t b) {
   return 10 + 0.4 * static_cast<double>(twice - once);
 }
 
+// A silence seen as the boundary between two songs: where the one has ended
+// and the next begun (stretches, give or take), and how sure the cut is.
+struct parting {
+  boundary b;
+  fall ended;  // (a decay taken to end no later than the next song begins)
+  estimate began;
+  double sure = 0;  // the logarithm of the chance that the cut lies between them
+};
+
 // The boundary at the silence r. The song before has ended somewhere after
 // r.from and the next begins somewhere before r.to; the cut goes where both
 // are likeliest to be true, each estimate trusted as far as it deserves.
-boundary at_silence(const side& s, const run& r) {
-  boundary b;
+parting at_silence(const side& s, const run& r) {
+  parting at;
+  boundary& b = at.b;
   b.heard_to = frame(static_cast<double>(r.from));
   b.heard_from = frame(static_cast<double>(r.to));
   // (The song is heard from r.to on: a fit that puts its start later has
@@ -467,11 +502,16 @@ boundary at_silence(const side& s, const run& r) {
                                   static_cast<double>(r.to));
   const double doubt = rise_doubt(s, r.from, r.to);
   const fall f = fall_at(s, r.from);
-  double best = -1e300, cut = static_cast<double>(r.from);
+  double cut = static_cast<double>(r.from);
+  at.sure = -1e300;
   for (size_t k = r.from; k <= r.to; k++) {
     const double x = static_cast<double>(k), p = f.ended_by(x) + log_below((start - x) / doubt);
-    if (p > best) best = p, cut = x;
+    if (p > at.sure) at.sure = p, cut = x;
   }
+  at.ended = f;
+  at.ended.fade_end = std::min(f.fade_end, start),
+  at.ended.decay_end = std::min(f.decay_end, start);
+  at.began = {start, doubt};
   b.first_sound = frame(start);
   b.last_sound = frame(std::min(f.end(), start));
   b.cut = frame(cut);
@@ -479,16 +519,8 @@ boundary at_silence(const side& s, const run& r) {
   const size_t before = std::min<size_t>(r.from, 3 * second);
   const double around = std::min(s.loud(r.from - before, before), s.loud(r.to, 3 * second));
   b.depth_db = db(around / std::max(1.0, s.floor.level));
-  return b;
+  return at;
 }
-
-// Where a song's boundary is expected: `at`, give or take `within`
-// (stretches).
-struct estimate {
-  double at, within;
-  // Seconds beyond that of stretch k.
-  double beyond(double k) const { return std::max(0.0, std::abs(k - at) - within) / second; }
-};
 
 // The quietest short dip of stretches [lo, hi), where the estimates put it:
 // where two songs run into each other, the last notes of the one have ended
@@ -513,12 +545,16 @@ size_t joining_point(const side& s, size_t lo, size_t hi, estimate x, estimate y
 boundary at_join(const side& s, size_t k) {
   boundary b;
   b.silent = false;
-  // The songs join where the dip begins (the next song's first notes may
-  // rise slowly), at the quietest part of its first stretch, which lies
-  // where those notes are still rising: mostly a part after the join.
+  // The songs join in the dip (which may begin a little before its lowest
+  // stretch: the next song's first notes may rise slowly), at its quietest
+  // 1.1 ms, less a part: that part lies where those notes are still
+  // rising, mostly a part after the join.
   size_t first = k;
   while (first + 3 > k && first > 0 && s.e.level(first - 1) <= 2 * s.e.level(k)) first--;
-  b.cut = std::max<int64_t>(0, s.e.quietest(first) - envelope::part);
+  size_t least = first;
+  for (size_t j = first; j <= k; j++)
+    if (s.e.least(j) < s.e.least(least)) least = j;
+  b.cut = std::max<int64_t>(0, s.e.quietest(least) - envelope::part);
   b.last_sound = b.first_sound = b.heard_to = b.heard_from = b.cut;
   const size_t before = std::min<size_t>(k, second);
   const double around = std::min(s.loud(k - before, before), s.loud(k + 1, second));
@@ -580,7 +616,7 @@ side_plan plan_for_count(const envelope& e, int n) {
   // gaps as well.
   const size_t weakest = got > 0 ? gaps[order[got - 1]].length() : 0;
   for (size_t i : chosen) {
-    boundary b = at_silence(s, gaps[i]);
+    boundary b = at_silence(s, gaps[i]).b;
     if (gaps[i].length() == weakest)
       for (size_t j = got; j < order.size() && 3 * gaps[order[j]].length() >= 2 * weakest; j++) {
         const run& r = gaps[order[j]];
@@ -602,25 +638,22 @@ side_plan plan_for_count(const envelope& e, int n) {
   return p;
 }
 
-// Where the songs of a side run into each other at boundary i of `p`: from
-// the boundaries with silences found on either side of it (or the side's
+// Where the songs of a side run into each other at boundary i: from the
+// silences found on either side of it (`at`, none for a join; or the side's
 // ends), each song as long as the sleeve says. The lengths are rounded to
-// the second: each adds half a second to the doubt, and so does the place
-// where a decay has ended.
-size_t join_at(const side& s, const side_plan& p, const std::vector<double>& lengths, size_t i,
-               estimate first, estimate last) {
-  const auto& b = p.boundaries;
-  const auto at = [](int64_t frame) { return static_cast<double>(frame) / stretch; };
+// the second: each adds half a second to the doubt.
+size_t join_at(const side& s, const std::vector<const parting*>& at,
+               const std::vector<double>& lengths, size_t i, estimate first, estimate last) {
   estimate left = first, right = last;
   size_t j = i;
-  while (j > 0 && !b[j - 1].silent) j--;
-  if (j > 0) left = {at(b[j - 1].first_sound), 20};
+  while (j > 0 && !at[j - 1]) j--;
+  if (j > 0) left = at[j - 1]->began;
   const double lo = j > 0 ? left.at : 0;
   for (size_t k = j; k <= i; k++) left.at += lengths[k], left.within += second / 2.0;
   j = i + 1;
-  while (j < b.size() && !b[j].silent) j++;
-  if (j < b.size()) right = {at(b[j].last_sound), at(b[j].last_sound) - at(b[j].heard_to) + 20};
-  const double hi = j < b.size() ? right.at : static_cast<double>(s.size());
+  while (j < at.size() && !at[j]) j++;
+  if (j < at.size()) right = at[j]->ended.overall();
+  const double hi = j < at.size() ? right.at : static_cast<double>(s.size());
   for (size_t k = i + 1; k <= j && k < lengths.size(); k++)
     right.at -= lengths[k], right.within += second / 2.0;
   // (Wider: a song's start may hide under the noise in a quiet intro.)
@@ -630,49 +663,111 @@ size_t join_at(const side& s, const side_plan& p, const std::vector<double>& len
                        static_cast<size_t>(std::max(0.0, to)), left, right);
 }
 
+// Which silence each boundary of the sleeve's songs lies at (nullptr: the
+// songs run into each other there), all chosen together so that one song
+// found wrong does not shift the rest. The songs between two silences cost
+// by how far their music's length differs from the sleeve's (each length
+// rounded to the second, each end found give or take), each join by the
+// music it cuts into, each cut by how unsure it is.
+std::vector<const parting*> choose(const std::vector<parting>& at,
+                                   const std::vector<double>& length, estimate first,
+                                   const fall& last) {
+  constexpr double join_cost = 10, rounding = second * second / 12.0;
+  const size_t n = length.size(), m = at.size();
+  if (n < 2) return {};
+  std::vector<double> sum(n + 1, 0), began(m);
+  for (size_t k = 0; k < n; k++) sum[k + 1] = sum[k] + length[k];
+  for (size_t r = 0; r < m; r++) began[r] = at[r].began.at;
+  // Songs [i0, i1) between where the first began and the last ended (a
+  // fade-out or a decay, each as likely as it is).
+  const auto songs = [&](size_t i0, size_t i1, const estimate& from, const fall& to) {
+    const auto differs = [&](double end, double sd) {
+      const double d = end - from.at - (sum[i1] - sum[i0]);
+      const double spread =
+          static_cast<double>(i1 - i0) * rounding + from.within * from.within + sd * sd + 100;
+      return -2 * std::log1p(d * d / (3 * spread));
+    };
+    const double fade = std::clamp(to.fade, 1e-9, 1 - 1e-9);
+    return join_cost * static_cast<double>(i1 - i0 - 1) -
+           log_sum(std::log(fade) + differs(to.fade_end, to.fade_sd),
+                   std::log1p(-fade) + differs(to.decay_end, to.decay_sd));
+  };
+  // The silences where songs [i0, i1) that end at `to` could have begun.
+  const auto near = [&](size_t i0, size_t i1, double to) {
+    const double at = to - (sum[i1] - sum[i0]);
+    const double wide = 10 * second + (sum[i1] - sum[i0]) / 20;
+    return std::pair{std::lower_bound(began.begin(), began.end(), at - wide) - began.begin(),
+                     std::upper_bound(began.begin(), began.end(), at + wide) - began.begin()};
+  };
+  // The best choice of boundaries up to boundary i at silence r, and the
+  // one before it (none: all songs before run into each other from the
+  // start).
+  struct choice {
+    double cost = 1e300;
+    size_t i = 0, r = 0;
+    bool first = true;
+  };
+  std::vector<choice> best((n - 1) * m);
+  const auto extend = [&](choice& c, size_t i1, const fall& to) {
+    for (size_t i0 = 0; i0 + 1 < i1; i0++) {
+      const auto [lo, hi] = near(i0 + 1, i1, to.end());
+      for (auto r0 = static_cast<size_t>(lo); r0 < static_cast<size_t>(hi); r0++) {
+        const choice& b = best[i0 * m + r0];
+        if (b.cost >= 1e300 || began[r0] >= to.end()) continue;
+        const double x = b.cost + songs(i0 + 1, i1, at[r0].began, to);
+        if (x < c.cost) c = {x, i0, r0, false};
+      }
+    }
+  };
+  // Boundary i lies its songs' lengths after the first began, and no more
+  // of the gaps between all songs after that, give or take.
+  const double gaps = std::max(0.0, last.end() - first.at - sum[n]);
+  for (size_t i = 0; i + 1 < n; i++)
+    for (size_t r = 0; r < m; r++) {
+      const double at_least = first.at + sum[i + 1] - 10 * second - sum[i + 1] / 20;
+      if (at[r].began.at < at_least ||
+          at[r].ended.end() > at_least + gaps + 20 * second + sum[i + 1] / 10)
+        continue;
+      choice& c = best[i * m + r];
+      c.cost = songs(0, i + 1, first, at[r].ended);
+      extend(c, i + 1, at[r].ended);
+      c.cost -= at[r].sure / 2;
+    }
+  choice c{songs(0, n, first, last)};
+  extend(c, n, last);
+  std::vector<const parting*> chosen(n - 1, nullptr);
+  for (; !c.first; c = best[c.i * m + c.r]) chosen[c.i] = &at[c.r];
+  return chosen;
+}
+
 side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& lengths) {
   const side s(e);
   side_plan p;
-  const std::vector<run> gaps = s.gaps();
   std::vector<double> length(lengths.size());  // stretches
   for (size_t i = 0; i < lengths.size(); i++) length[i] = static_cast<double>(lengths[i]) / stretch;
-  // Each song's end is looked for its sleeve length after where the song
-  // before was found to end: an error does not add up along the side.
-  const double first = s.lead ? rise_start(s, 0, s.runs.front().to) : 0;  // stretches
-  double from = first;
-  for (size_t i = 0; i + 1 < lengths.size(); i++) {
-    const double expected = from + length[i], reach = 2 * second + length[i] / 50;
-    // The silence nearest to where the song should end (it may end a little
-    // before the silence is heard: the sleeve's lengths are rounded) ...
-    const run* best = nullptr;
-    double nearest = reach;
-    for (const run& r : gaps) {
-      if (static_cast<double>(r.to) <= from) continue;
-      const double d = std::max({0.0, static_cast<double>(r.from) - second / 2.0 - expected,
-                                 expected - static_cast<double>(r.to)});
-      if (d < nearest || (best && d == nearest && r.length() > best->length()))
-        nearest = d, best = &r;
+  std::vector<parting> silences;
+  for (const run& r : s.gaps()) silences.push_back(at_silence(s, r));
+  const double start = s.lead ? rise_start(s, 0, s.runs.front().to) : 0;
+  const estimate first{start, s.lead ? rise_doubt(s, 0, s.runs.front().to) : 0};
+  fall out;
+  out.fade_end = static_cast<double>(s.size());
+  if (s.out) out = fall_at(s, s.runs.back().from);
+  const estimate last = out.overall();
+  const std::vector<const parting*> at = choose(silences, length, first, out);
+  for (size_t i = 0; i < at.size(); i++) {
+    if (at[i]) {
+      p.boundaries.push_back(at[i]->b);
+      continue;
     }
-    boundary b;
-    if (best) {
-      b = at_silence(s, *best);
-    } else {
-      // ... else a dip there, placed once the silences around it are known.
-      b = at_join(s, static_cast<size_t>(expected));
-    }
-    b.expected = frame(expected);
-    from = static_cast<double>(b.first_sound) / stretch;
-    p.boundaries.push_back(b);
+    p.boundaries.push_back(at_join(s, join_at(s, at, length, i, first, last)));
+    p.findings.push_back({finding::no_silence, static_cast<int>(i + 1), p.boundaries.back().cut});
   }
-  const double end = s.out ? fall_at(s, s.runs.back().from).end() : static_cast<double>(s.size());
-  const estimate last{end, s.out ? end - static_cast<double>(s.runs.back().from) + 20 : second};
+  // Where the sleeve puts each song's end: its length after the start of
+  // the song as found.
   for (size_t i = 0; i < p.boundaries.size(); i++) {
-    boundary& b = p.boundaries[i];
-    if (b.silent) continue;
-    const int64_t expected = b.expected;
-    b = at_join(s, join_at(s, p, length, i, {first, 20}, last));
-    b.expected = expected;
-    p.findings.push_back({finding::no_silence, static_cast<int>(i + 1), b.cut});
+    const double began =
+        i > 0 ? static_cast<double>(p.boundaries[i - 1].first_sound) / stretch : start;
+    p.boundaries[i].expected = frame(began + length[i]);
   }
   finish(s, p);
   for (size_t i = 0; i < p.tracks.size() && i < lengths.size(); i++) {
