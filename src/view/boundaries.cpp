@@ -261,22 +261,15 @@ struct side {
   double above(double level) const {
     return std::sqrt(std::max(0.0, level * level - floor.level * floor.level));
   }
-  // A loud level of the music over stretches [k, k + w): a fifth are louder.
-  double loud(size_t k, size_t w) const {
+  // A loud level of the music over stretches [k, k + w): a fifth are louder
+  // (of every `every`th).
+  double loud(size_t k, size_t w, size_t every = 1) const {
     const size_t to = std::min(size(), k + w);
     if (k >= to) return 0;
-    std::vector<float> v(to - k);
-    for (size_t j = k; j < to; j++) v[j - k] = e.level(j);
+    std::vector<float> v;
+    for (size_t j = k; j < to; j += every) v.push_back(e.level(j));
     std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() * 4 / 5), v.end());
     return v[v.size() * 4 / 5];
-  }
-  // The median level of the 11 stretches around k.
-  float median(size_t k) const {
-    float v[11];
-    size_t m = 0;
-    for (size_t j = k < 5 ? 0 : k - 5; j <= k + 5 && j < size(); j++) v[m++] = e.level(j);
-    std::nth_element(v, v + m / 2, v + m);
-    return v[m / 2];
   }
 };
 
@@ -290,9 +283,9 @@ struct side {
 double rise_start(const side& s, size_t a, size_t b) {
   const double noise = std::sqrt(s.floor.power), cap = std::max(4 * noise, 8.0);
   size_t lo = b > a + 4 * second ? b - 4 * second : a;
-  float quietest = s.median(lo);
+  double quietest = s.mean(lo < 5 ? 0 : lo - 5, 11);
   for (size_t k = lo; k < b; k++)
-    if (const float m = s.median(k); m <= quietest) quietest = m, lo = k;
+    if (const double m = s.mean(k < 5 ? 0 : k - 5, 11); m <= quietest) quietest = m, lo = k;
   size_t hi = lo;
   while (hi < std::min(s.size(), b + 4 * second) && s.mean(hi, 3) < cap) hi++;
   double top = 0;
@@ -390,10 +383,10 @@ struct fall {
   double fade = 1;                     // the chance that it is a fade-out
   // The logarithm of the chance that the song has ended by stretch k.
   double ended_by(double k) const {
-    const double f = log_below((k - fade_end) / fade_sd), d = log_below((k - decay_end) / decay_sd);
-    if (fade >= 1) return f;
-    if (fade <= 0) return d;
-    return log_sum(std::log(fade) + f, std::log1p(-fade) + d);
+    if (fade > 0.999) return log_below((k - fade_end) / fade_sd);
+    if (fade < 0.001) return log_below((k - decay_end) / decay_sd);
+    return log_sum(std::log(fade) + log_below((k - fade_end) / fade_sd),
+                   std::log1p(-fade) + log_below((k - decay_end) / decay_sd));
   }
   double end() const { return fade >= 0.5 ? fade_end : decay_end; }
   // Where it has ended on the whole, give or take (the two kinds as one).
@@ -418,7 +411,7 @@ fall fall_at(const side& s, size_t a) {
   size_t low = a;
   while (low > limit + 20 && amp(low) < 2 * n) low--;
   if (amp(low) < 2 * n) return f;  // no fall heard: it stopped at once
-  const double top = std::min(0.5 * s.above(s.loud(low > 300 ? low - 300 : 0, 300)), 100 * n);
+  const double top = std::min(0.5 * s.above(s.loud(low > 300 ? low - 300 : 0, 300, 3)), 100 * n);
   size_t high = low;
   while (high > limit + 20 && amp(high) < top) high--;
   const size_t from = std::min(high > 10 ? high - 10 : 0, low > 15 ? low - 15 : 0);
@@ -480,12 +473,11 @@ double rise_doubt(const side& s, size_t a, size_t b) {
 }
 
 // A silence seen as the boundary between two songs: where the one has ended
-// and the next begun (stretches, give or take), and how sure the cut is.
+// and the next begun (stretches, give or take).
 struct parting {
   boundary b;
-  fall ended;  // (a decay taken to end no later than the next song begins)
-  estimate began;
-  double sure = 0;  // the logarithm of the chance that the cut lies between them
+  estimate ended, began;
+  run silence;
 };
 
 // The boundary at the silence r. The song before has ended somewhere after
@@ -502,24 +494,34 @@ parting at_silence(const side& s, const run& r) {
                                   static_cast<double>(r.to));
   const double doubt = rise_doubt(s, r.from, r.to);
   const fall f = fall_at(s, r.from);
-  double cut = static_cast<double>(r.from);
-  at.sure = -1e300;
-  for (size_t k = r.from; k <= r.to; k++) {
-    const double x = static_cast<double>(k), p = f.ended_by(x) + log_below((start - x) / doubt);
-    if (p > at.sure) at.sure = p, cut = x;
-  }
-  at.ended = f;
-  at.ended.fade_end = std::min(f.fade_end, start),
-  at.ended.decay_end = std::min(f.decay_end, start);
+  // (Both chances change smoothly: a coarse look, then a fine one.)
+  const auto likely = [&](size_t k) {
+    return f.ended_by(static_cast<double>(k)) + log_below((start - static_cast<double>(k)) / doubt);
+  };
+  size_t cut = r.from;
+  double best = likely(cut);
+  for (size_t k = r.from + 5; k <= r.to; k += 5)
+    if (const double p = likely(k); p > best) best = p, cut = k;
+  for (size_t k = cut > r.from + 4 ? cut - 4 : r.from, end = std::min(r.to, cut + 4); k <= end; k++)
+    if (const double p = likely(k); p > best) best = p, cut = k;
+  // (A decay is taken to end no later than the next song begins.)
+  fall ended = f;
+  ended.fade_end = std::min(f.fade_end, start), ended.decay_end = std::min(f.decay_end, start);
+  at.ended = ended.overall();
   at.began = {start, doubt};
   b.first_sound = frame(start);
   b.last_sound = frame(std::min(f.end(), start));
-  b.cut = frame(cut);
+  b.cut = frame(static_cast<double>(cut));
   b.gap = static_cast<double>(r.length()) / second;
+  at.silence = r;
+  return at;
+}
+
+// How far the silence r lies under the music around it.
+double depth(const side& s, const run& r) {
   const size_t before = std::min<size_t>(r.from, 3 * second);
   const double around = std::min(s.loud(r.from - before, before), s.loud(r.to, 3 * second));
-  b.depth_db = db(around / std::max(1.0, s.floor.level));
-  return at;
+  return db(around / std::max(1.0, s.floor.level));
 }
 
 // The quietest short dip of stretches [lo, hi), where the estimates put it:
@@ -617,6 +619,7 @@ side_plan plan_for_count(const envelope& e, int n) {
   const size_t weakest = got > 0 ? gaps[order[got - 1]].length() : 0;
   for (size_t i : chosen) {
     boundary b = at_silence(s, gaps[i]).b;
+    b.depth_db = depth(s, gaps[i]);
     if (gaps[i].length() == weakest)
       for (size_t j = got; j < order.size() && 3 * gaps[order[j]].length() >= 2 * weakest; j++) {
         const run& r = gaps[order[j]];
@@ -652,7 +655,7 @@ size_t join_at(const side& s, const std::vector<const parting*>& at,
   for (size_t k = j; k <= i; k++) left.at += lengths[k], left.within += second / 2.0;
   j = i + 1;
   while (j < at.size() && !at[j]) j++;
-  if (j < at.size()) right = at[j]->ended.overall();
+  if (j < at.size()) right = at[j]->ended;
   const double hi = j < at.size() ? right.at : static_cast<double>(s.size());
   for (size_t k = i + 1; k <= j && k < lengths.size(); k++)
     right.at -= lengths[k], right.within += second / 2.0;
@@ -668,75 +671,67 @@ size_t join_at(const side& s, const std::vector<const parting*>& at,
 // found wrong does not shift the rest. The songs between two silences cost
 // by how far their music's length differs from the sleeve's (each length
 // rounded to the second, each end found give or take), each join by the
-// music it cuts into, each cut by how unsure it is.
+// music it cuts into.
 std::vector<const parting*> choose(const std::vector<parting>& at,
                                    const std::vector<double>& length, estimate first,
-                                   const fall& last) {
+                                   estimate last) {
   constexpr double join_cost = 10, rounding = second * second / 12.0;
   const size_t n = length.size(), m = at.size();
   if (n < 2) return {};
   std::vector<double> sum(n + 1, 0), began(m);
   for (size_t k = 0; k < n; k++) sum[k + 1] = sum[k] + length[k];
   for (size_t r = 0; r < m; r++) began[r] = at[r].began.at;
-  // Songs [i0, i1) between where the first began and the last ended (a
-  // fade-out or a decay, each as likely as it is).
-  const auto songs = [&](size_t i0, size_t i1, const estimate& from, const fall& to) {
-    const auto differs = [&](double end, double sd) {
-      const double d = end - from.at - (sum[i1] - sum[i0]);
-      const double spread =
-          static_cast<double>(i1 - i0) * rounding + from.within * from.within + sd * sd + 100;
-      return -2 * std::log1p(d * d / (3 * spread));
-    };
-    const double fade = std::clamp(to.fade, 1e-9, 1 - 1e-9);
-    return join_cost * static_cast<double>(i1 - i0 - 1) -
-           log_sum(std::log(fade) + differs(to.fade_end, to.fade_sd),
-                   std::log1p(-fade) + differs(to.decay_end, to.decay_sd));
+  // Songs [i0, i1) between where the first began and the last ended.
+  const auto songs = [&](size_t i0, size_t i1, const estimate& from, const estimate& to) {
+    const double d = to.at - from.at - (sum[i1] - sum[i0]);
+    const double spread = static_cast<double>(i1 - i0) * rounding + from.within * from.within +
+                          to.within * to.within + 100;
+    return 2 * std::log1p(d * d / (3 * spread)) + join_cost * static_cast<double>(i1 - i0 - 1);
   };
-  // The silences where songs [i0, i1) that end at `to` could have begun.
-  const auto near = [&](size_t i0, size_t i1, double to) {
-    const double at = to - (sum[i1] - sum[i0]);
-    const double wide = 10 * second + (sum[i1] - sum[i0]) / 20;
-    return std::pair{std::lower_bound(began.begin(), began.end(), at - wide) - began.begin(),
-                     std::upper_bound(began.begin(), began.end(), at + wide) - began.begin()};
-  };
-  // The best choice of boundaries up to boundary i at silence r, and the
-  // one before it (none: all songs before run into each other from the
-  // start).
+  // The likeliest choices of boundaries 0..i, boundary i at silence r, each
+  // with the choice before it: live[i0][k] (i0 == n: none, all songs before
+  // run into each other from the start). The unlikely ones are let go.
   struct choice {
-    double cost = 1e300;
-    size_t i = 0, r = 0;
-    bool first = true;
+    size_t r = 0;
+    double cost = 0;
+    size_t i0 = 0, k = 0;
   };
-  std::vector<choice> best((n - 1) * m);
-  const auto extend = [&](choice& c, size_t i1, const fall& to) {
-    for (size_t i0 = 0; i0 + 1 < i1; i0++) {
-      const auto [lo, hi] = near(i0 + 1, i1, to.end());
-      for (auto r0 = static_cast<size_t>(lo); r0 < static_cast<size_t>(hi); r0++) {
-        const choice& b = best[i0 * m + r0];
-        if (b.cost >= 1e300 || began[r0] >= to.end()) continue;
-        const double x = b.cost + songs(i0 + 1, i1, at[r0].began, to);
-        if (x < c.cost) c = {x, i0, r0, false};
+  std::vector<std::vector<choice>> live(n - 1);
+  const auto best_before = [&](size_t i1, const estimate& to) {
+    choice c{0, songs(0, i1, first, to), n, 0};
+    for (size_t i0 = i1 - 1; i0-- > 0;)
+      for (size_t k = 0; k < live[i0].size() &&
+                         live[i0][k].cost + join_cost * static_cast<double>(i1 - i0 - 2) < c.cost;
+           k++) {
+        const choice& b = live[i0][k];
+        if (began[b.r] >= to.at) continue;
+        const double x = b.cost + songs(i0 + 1, i1, at[b.r].began, to);
+        if (x < c.cost) c = {0, x, i0, k};
       }
-    }
+    return c;
   };
   // Boundary i lies its songs' lengths after the first began, and no more
   // of the gaps between all songs after that, give or take.
-  const double gaps = std::max(0.0, last.end() - first.at - sum[n]);
-  for (size_t i = 0; i + 1 < n; i++)
-    for (size_t r = 0; r < m; r++) {
-      const double at_least = first.at + sum[i + 1] - 10 * second - sum[i + 1] / 20;
-      if (at[r].began.at < at_least ||
-          at[r].ended.end() > at_least + gaps + 20 * second + sum[i + 1] / 10)
-        continue;
-      choice& c = best[i * m + r];
-      c.cost = songs(0, i + 1, first, at[r].ended);
-      extend(c, i + 1, at[r].ended);
-      c.cost -= at[r].sure / 2;
+  const double gaps = std::max(0.0, last.at - first.at - sum[n]);
+  for (size_t i = 0; i + 1 < n; i++) {
+    const double from = first.at + sum[i + 1] - 10 * second - sum[i + 1] / 20;
+    const double to = from + gaps + 30 * second + sum[i + 1] / 7;
+    auto r =
+        static_cast<size_t>(std::lower_bound(began.begin(), began.end(), from) - began.begin());
+    for (; r < m && began[r] <= to; r++) {
+      choice c = best_before(i + 1, at[r].ended);
+      c.r = r;
+      live[i].push_back(c);
     }
-  choice c{songs(0, n, first, last)};
-  extend(c, n, last);
+    std::sort(live[i].begin(), live[i].end(),
+              [](const choice& x, const choice& y) { return x.cost < y.cost; });
+    size_t keep = std::min<size_t>(live[i].size(), 8);
+    while (keep > 0 && live[i][keep - 1].cost > live[i][0].cost + 12) keep--;
+    live[i].resize(keep);
+  }
   std::vector<const parting*> chosen(n - 1, nullptr);
-  for (; !c.first; c = best[c.i * m + c.r]) chosen[c.i] = &at[c.r];
+  for (choice c = best_before(n, last); c.i0 < n; c = live[c.i0][c.k])
+    chosen[c.i0] = &at[live[c.i0][c.k].r];
   return chosen;
 }
 
@@ -749,14 +744,13 @@ side_plan plan_for_lengths(const envelope& e, const std::vector<int64_t>& length
   for (const run& r : s.gaps()) silences.push_back(at_silence(s, r));
   const double start = s.lead ? rise_start(s, 0, s.runs.front().to) : 0;
   const estimate first{start, s.lead ? rise_doubt(s, 0, s.runs.front().to) : 0};
-  fall out;
-  out.fade_end = static_cast<double>(s.size());
-  if (s.out) out = fall_at(s, s.runs.back().from);
-  const estimate last = out.overall();
-  const std::vector<const parting*> at = choose(silences, length, first, out);
+  const estimate last =
+      s.out ? fall_at(s, s.runs.back().from).overall() : estimate{static_cast<double>(s.size()), 0};
+  const std::vector<const parting*> at = choose(silences, length, first, last);
   for (size_t i = 0; i < at.size(); i++) {
     if (at[i]) {
       p.boundaries.push_back(at[i]->b);
+      p.boundaries.back().depth_db = depth(s, at[i]->silence);
       continue;
     }
     p.boundaries.push_back(at_join(s, join_at(s, at, length, i, first, last)));
