@@ -156,15 +156,17 @@ struct side {
   bool lead = false, out = false;  // the first is a lead-in, the last a run-out
 
   explicit side(const envelope& env) : e(env), floor(noise_floor(env)) {
-    runs = silences(floor.level + 1.5 * floor.spread + 0.05);
+    runs = silences(quiet(floor.level, floor.spread));
     join_swells();
     find_grooves();
   }
+  // The loudest a silent stretch may be in noise of this level and spread.
+  // In digital silence anything at all is sound: the last of a decay.
+  static double quiet(double level, double spread) { return level + 1.5 * spread + 0.05; }
   // The quietest 0.3 s may miss how much the noise swells (rumble): it is
   // measured again over the silences found (less their edges, where a decay
   // may linger). A moment of sound between two silences that is no louder
-  // than that is the noise swelling: they are one silence. (Unless the
-  // second is a mere dip: then the sound was a quiet intro rising.)
+  // than that is the noise swelling: they are one silence.
   void join_swells() {
     size_t all = 0;
     for (const run& r : runs) all += r.length();
@@ -173,22 +175,23 @@ struct side {
     for (const run& r : runs)
       for (size_t k = r.from + 10; k + 10 < r.to; k += every) v.push_back(e.level(k));
     const auto [level, spread] = median_and_spread(v);
-    const double quiet = level + 1.5 * spread + 0.05;
-    if (v.size() < 30 || quiet <= floor.level + 1.5 * floor.spread + 0.05) return;
-    // (Silent as above, with a moment of sound allowed.)
+    const double swells = quiet(level, spread);
+    if (v.size() < 30 || swells <= quiet(floor.level, floor.spread)) return;
+    // (Each stretch silent by the 11 around it, and a moment of sound
+    // allowed, as in `silences`.)
     const auto swelling = [&](size_t from, size_t to) {
       size_t sound = 0;
       for (size_t k = from; k < to && sound < second / 4; k++) {
         int count = 0, seen = 0;
         for (size_t j = k < 5 ? 0 : k - 5; j <= k + 5 && j < size(); j++, seen++)
-          count += e.level(j) <= quiet;
+          count += e.level(j) <= swells;
         sound = 2 * count > seen ? 0 : sound + 1;
       }
       return sound < second / 4;
     };
     std::vector<run> merged;
     for (const run& r : runs)
-      if (!merged.empty() && r.from - merged.back().to < second && r.length() >= second / 10 &&
+      if (!merged.empty() && r.from - merged.back().to < second &&
           swelling(merged.back().to, r.from))
         merged.back().to = r.to;
       else
@@ -210,18 +213,17 @@ struct side {
     if (lead) runs.front().from = 0;
     if (out) runs.back().to = n;
   }
-  // The silences: where the level is no more than `quiet`.
-  std::vector<run> silences(double quiet) {
+  // The silences: where the level is no more than `most`.
+  std::vector<run> silences(double most) const {
     std::vector<run> runs;
     // A stretch is silent when most of the 11 around it are no louder than
     // the noise (their median is: a click or two do not break a silence).
-    // In digital silence anything at all is sound: the last of a decay.
     const size_t n = e.size();
     std::vector<bool> silent(n);
     int count = 0;  // of quiet stretches among k - 5 .. k + 5
     for (size_t k = 0; k < n + 5; k++) {
-      if (k < n && e.level(k) <= quiet) count++;
-      if (k >= 11 && e.level(k - 11) <= quiet) count--;
+      if (k < n && e.level(k) <= most) count++;
+      if (k >= 11 && e.level(k - 11) <= most) count--;
       if (k >= 5) {
         const size_t c = k - 5, seen = std::min(k, n - 1) - (c < 5 ? 0 : c - 5) + 1;
         silent[c] = 2 * static_cast<size_t>(count) > seen;
@@ -432,6 +434,7 @@ fall fall_at(const side& s, size_t a) {
     fade_scatter += std::pow(y - 20 * std::log10(std::max(level.value(t), 0.5 * n)), 2);
     decay_scatter += std::pow(y - decibels.value(t), 2);
   }
+  // (How much likelier a decay is, as a logarithm.)
   const double likelier = static_cast<double>(points.size()) / 2 *
                           std::log(std::max(fade_scatter, 1e-6) / std::max(decay_scatter, 1e-6));
   const double lo = static_cast<double>(low), hi = static_cast<double>(a + 10 * second);
@@ -459,8 +462,8 @@ int64_t frame(double stretches) {
 
 // How far before stretch b, where it is heard, the song rising there may
 // have begun unheard: the slower it rises out of the noise (from once to
-// twice its level), the more may lie under it; and a quiet intro may lie
-// under the noise unseen before any rise.
+// twice the noise's level), the more may lie under it; and a quiet intro
+// may lie under the noise unseen before any rise.
 double rise_doubt(const side& s, size_t a, size_t b) {
   const double n = std::sqrt(s.floor.power);
   const auto amp = [&](size_t k) { return s.above(s.mean(k, 10)); };  // from k
@@ -504,10 +507,7 @@ parting at_silence(const side& s, const run& r) {
     if (const double p = likely(k); p > best) best = p, cut = k;
   for (size_t k = cut > r.from + 4 ? cut - 4 : r.from, end = std::min(r.to, cut + 4); k <= end; k++)
     if (const double p = likely(k); p > best) best = p, cut = k;
-  // (A decay is taken to end no later than the next song begins.)
-  fall ended = f;
-  ended.fade_end = std::min(f.fade_end, start), ended.decay_end = std::min(f.decay_end, start);
-  at.ended = ended.overall();
+  at.ended = f.overall();
   at.began = {start, doubt};
   b.first_sound = frame(start);
   b.last_sound = frame(std::min(f.end(), start));

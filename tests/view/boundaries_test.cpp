@@ -77,15 +77,16 @@ const char* const sides[] = {
     "--run-out 3.83",
     // A quiet intro fading in under heavy hiss after a fade-out; rumble
     // swelling in the gap after a long decay; a join placed to the
-    // millisecond; a join placed from a decay that looks like a fade-out.
+    // millisecond; a decay at a quiet preamp broken by a flicker, where only
+    // the song after it tells which silence is the gap.
     "--minutes 3.17 --tracks 4 --seed 1203 --gaps 0.79,0.47,0.32 --fade 2.23 --intro 1.95 "
     "--pauses 2 --soft 2 --gain -13.4 --hiss 0.0185 --crackle 25.5",
     "--minutes 2.32 --tracks 3 --seed 5115 --gaps 0.37,0.75 --decay 5.37 --pauses 3 --soft 2 "
     "--rumble 0.0185 --run-out 3.09",
     "--minutes 3.76 --tracks 5 --seed 1186 --gaps 0.32,0.84 --join 2,3 --fade 0.66 --pauses 1 "
     "--rumble 0.004 --run-out 3.17",
-    "--minutes 3.01 --tracks 4 --seed 5116 --gaps 0.62,0.92 --join 1 --fade 1.26 --intro 1.63 "
-    "--decay 5.74 --pauses 2 --soft 1 --gain -14.4 --rumble 0.016 --run-out 2.02",
+    "--minutes 3.26 --tracks 5 --seed 5030 --gaps 0.46,0.89,0.51,0.7 --decay 5.56 --pauses 0 "
+    "--gain -25.5 --rumble 0.0108 --lead-in 1.12 --run-out 0.47",
 };
 
 TEST(Boundaries, EveryTrackKeepsAllOfItsMusicAndNoneOfItsNeighbours) {
