@@ -156,16 +156,74 @@ struct side {
   bool lead = false, out = false;  // the first is a lead-in, the last a run-out
 
   side(const envelope& env, const noise& measured) : e(env), floor(measured) {
+    runs = silences(quiet(floor.level, floor.spread));
+    join_swells();
+    find_grooves();
+  }
+  // The loudest a silent stretch may be in noise of this level and spread.
+  // In digital silence anything at all is sound: the last of a decay.
+  static double quiet(double level, double spread) { return level + 1.5 * spread + 0.05; }
+  // The quietest 0.3 s may miss how much the noise swells (rumble): it is
+  // measured again over the silences found (less their edges, where a decay
+  // may linger). A moment of sound between two silences that is no louder
+  // than that is the noise swelling: they are one silence.
+  void join_swells() {
+    size_t all = 0;
+    for (const run& r : runs) all += r.length();
+    std::vector<double> v;
+    const size_t every = all / 4096 + 1;
+    for (const run& r : runs)
+      for (size_t k = r.from + 10; k + 10 < r.to; k += every) v.push_back(e.level(k));
+    const auto [level, spread] = median_and_spread(v);
+    const double swells = quiet(level, spread);
+    if (v.size() < 30 || swells <= quiet(floor.level, floor.spread)) return;
+    // (Each stretch silent by the 11 around it, and a moment of sound
+    // allowed, as in `silences`.)
+    const auto swelling = [&](size_t from, size_t to) {
+      size_t sound = 0;
+      for (size_t k = from; k < to && sound < second / 4; k++) {
+        int count = 0, seen = 0;
+        for (size_t j = k < 5 ? 0 : k - 5; j <= k + 5 && j < size(); j++, seen++)
+          count += e.level(j) <= swells;
+        sound = 2 * count > seen ? 0 : sound + 1;
+      }
+      return sound < second / 4;
+    };
+    std::vector<run> merged;
+    for (const run& r : runs)
+      if (!merged.empty() && r.from - merged.back().to < second &&
+          swelling(merged.back().to, r.from))
+        merged.back().to = r.to;
+      else
+        merged.push_back(r);
+    runs = merged;
+  }
+  // Nor is a moment of sound in the grooves before the first song or after
+  // the last (a click that rings, a crack): no song is that short.
+  void find_grooves() {
+    const size_t n = e.size();
+    const auto short_sound = [&](size_t i) { return runs[i + 1].from - runs[i].to < second; };
+    if (runs.size() > 2 && runs.front().from < second / 4 && short_sound(0))
+      runs[1].from = 0, runs.erase(runs.begin());
+    if (runs.size() > 2 && runs.back().to + second / 4 > n && short_sound(runs.size() - 2))
+      runs[runs.size() - 2].to = n, runs.pop_back();
+    // (Nor at the very start or end.)
+    lead = !runs.empty() && runs.front().from < second / 4;
+    out = !runs.empty() && runs.back().to + second / 4 > n && (runs.size() > 1 || !lead);
+    if (lead) runs.front().from = 0;
+    if (out) runs.back().to = n;
+  }
+  // The silences: where the level is no more than `most`.
+  std::vector<run> silences(double most) const {
+    std::vector<run> runs;
     // A stretch is silent when most of the 11 around it are no louder than
     // the noise (their median is: a click or two do not break a silence).
-    // In digital silence anything at all is sound: the last of a decay.
-    const double quiet = floor.level + 1.5 * floor.spread + 0.05;
     const size_t n = e.size();
     std::vector<bool> silent(n);
     int count = 0;  // of quiet stretches among k - 5 .. k + 5
     for (size_t k = 0; k < n + 5; k++) {
-      if (k < n && e.level(k) <= quiet) count++;
-      if (k >= 11 && e.level(k - 11) <= quiet) count--;
+      if (k < n && e.level(k) <= most) count++;
+      if (k >= 11 && e.level(k - 11) <= most) count--;
       if (k >= 5) {
         const size_t c = k - 5, seen = std::min(k, n - 1) - (c < 5 ? 0 : c - 5) + 1;
         silent[c] = 2 * static_cast<size_t>(count) > seen;
@@ -186,18 +244,7 @@ struct side {
         runs.push_back({k, j});
       k = j;
     }
-    // Nor is a moment of sound in the grooves before the first song or after
-    // the last (a click that rings, a crack): no song is that short.
-    const auto short_sound = [&](size_t i) { return runs[i + 1].from - runs[i].to < second; };
-    if (runs.size() > 2 && runs.front().from < second / 4 && short_sound(0))
-      runs[1].from = 0, runs.erase(runs.begin());
-    if (runs.size() > 2 && runs.back().to + second / 4 > n && short_sound(runs.size() - 2))
-      runs[runs.size() - 2].to = n, runs.pop_back();
-    // (Nor at the very start or end.)
-    lead = !runs.empty() && runs.front().from < second / 4;
-    out = !runs.empty() && runs.back().to + second / 4 > n && (runs.size() > 1 || !lead);
-    if (lead) runs.front().from = 0;
-    if (out) runs.back().to = n;
+    return runs;
   }
   size_t size() const { return e.size(); }
   // The silences between songs.
@@ -216,22 +263,15 @@ struct side {
   double above(double level) const {
     return std::sqrt(std::max(0.0, level * level - floor.level * floor.level));
   }
-  // A loud level of the music over stretches [k, k + w): a fifth are louder.
-  double loud(size_t k, size_t w) const {
+  // A loud level of the music over stretches [k, k + w): a fifth are louder
+  // (of every `every`th).
+  double loud(size_t k, size_t w, size_t every = 1) const {
     const size_t to = std::min(size(), k + w);
     if (k >= to) return 0;
-    std::vector<float> v(to - k);
-    for (size_t j = k; j < to; j++) v[j - k] = e.level(j);
+    std::vector<float> v;
+    for (size_t j = k; j < to; j += every) v.push_back(e.level(j));
     std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() * 4 / 5), v.end());
     return v[v.size() * 4 / 5];
-  }
-  // The median level of the 11 stretches around k.
-  float median(size_t k) const {
-    float v[11];
-    size_t m = 0;
-    for (size_t j = k < 5 ? 0 : k - 5; j <= k + 5 && j < size(); j++) v[m++] = e.level(j);
-    std::nth_element(v, v + m / 2, v + m);
-    return v[m / 2];
   }
 };
 
@@ -245,9 +285,9 @@ struct side {
 double rise_start(const side& s, size_t a, size_t b) {
   const double noise = std::sqrt(s.floor.power), cap = std::max(4 * noise, 8.0);
   size_t lo = b > a + 4 * second ? b - 4 * second : a;
-  float quietest = s.median(lo);
+  double quietest = s.mean(lo < 5 ? 0 : lo - 5, 11);
   for (size_t k = lo; k < b; k++)
-    if (const float m = s.median(k); m <= quietest) quietest = m, lo = k;
+    if (const double m = s.mean(k < 5 ? 0 : k - 5, 11); m <= quietest) quietest = m, lo = k;
   size_t hi = lo;
   while (hi < std::min(s.size(), b + 4 * second) && s.mean(hi, 3) < cap) hi++;
   double top = 0;
@@ -294,61 +334,6 @@ double rise_start(const side& s, size_t a, size_t b) {
   return start;
 }
 
-// Where the song last heard at stretch a has really ended (in stretches).
-// Its fall is timed through 25, 10 and 4 times the noise's level: a fade-out
-// (falling evenly in level) ends soon after; a decay (falling evenly in
-// decibels) goes on under the noise for long, taken to 50 dB under the last
-// mark at the pace of its last 8 dB (what a decay to -72 dBFS under hiss of
-// -34 dBFS needs).
-double fall_end(const side& s, size_t a) {
-  const double n = std::max(1.0, std::sqrt(s.floor.power));
-  const size_t limit = a > 10 * second ? a - 10 * second : 0;
-  const auto amp = [&](size_t k) { return s.above(s.mean(k - 10, 10)); };  // before k
-  static const double marks[3] = {4, 10, 25};
-  size_t k[3] = {a, a, a};
-  for (int i = 0; i < 3; i++) {
-    if (i > 0) k[i] = k[i - 1];
-    while (k[i] > limit + 10 && amp(k[i]) < marks[i] * n) k[i]--;
-    if (amp(k[i]) < marks[i] * n) return static_cast<double>(a + second);
-  }
-  // A fall as a power of the time left: each step of 8 dB takes `ratio`
-  // times as long as the next (a fade-out 2.5); evenly in decibels, as long.
-  // The notes of a decay stop one by one, so its steps differ by chance:
-  // only a clear speeding-up is a fade-out (taking a decay for one loses
-  // its tail, the other way round only moves the cut towards the next song).
-  const double last = static_cast<double>(k[0] - k[1]), before = static_cast<double>(k[1] - k[2]);
-  const double ratio = before / std::max(1.0, last), decay = last * 50 / 8;
-  const double left = ratio > 2 ? std::min(decay, 2 * last / (ratio - 1) + 20) : decay;
-  return std::max(static_cast<double>(a + 20), static_cast<double>(k[0]) + left);
-}
-
-int64_t frame(double stretches) {
-  return std::llround(stretches * stretch);
-}
-
-// The boundary at the silence r: where the song before has really ended,
-// but a little before the next one's rise began (decays sink slowly under
-// the noise, fade-ins rise fast out of it), and never before the silence.
-boundary at_silence(const side& s, const run& r) {
-  boundary b;
-  b.heard_to = frame(static_cast<double>(r.from));
-  b.heard_from = frame(static_cast<double>(r.to));
-  // (The song is heard from r.to on: a fit that puts its start later has
-  // followed a quiet intro's jump to the music's full level.)
-  const double start = std::clamp(rise_start(s, r.from, r.to), static_cast<double>(r.from),
-                                  static_cast<double>(r.to));
-  const double end = fall_end(s, r.from);
-  b.first_sound = frame(start);
-  b.last_sound = frame(std::min(end, start));
-  constexpr double margin = 20;  // stretches: how late a rise is found, mostly
-  b.cut = frame(std::max(static_cast<double>(r.from), std::min(end, start - margin)));
-  b.gap = static_cast<double>(r.length()) / second;
-  const size_t before = std::min<size_t>(r.from, 3 * second);
-  const double around = std::min(s.loud(r.from - before, before), s.loud(r.to, 3 * second));
-  b.depth_db = db(around / std::max(1.0, s.floor.level));
-  return b;
-}
-
 // Where a song's boundary is expected: `at`, give or take `within`
 // (stretches).
 struct estimate {
@@ -356,6 +341,188 @@ struct estimate {
   // Seconds beyond that of stretch k.
   double beyond(double k) const { return std::max(0.0, std::abs(k - at) - within) / second; }
 };
+
+// A straight line through points (t, y), each weighted, by least squares.
+struct line_fit {
+  double w = 0, t = 0, y = 0, tt = 0, ty = 0, yy = 0;
+  int points = 0;
+  void add(double t_, double y_, double w_) {
+    w += w_, t += w_ * t_, y += w_ * y_, tt += w_ * t_ * t_, ty += w_ * t_ * y_, yy += w_ * y_ * y_;
+    points++;
+  }
+  double slope() const { return (w * ty - t * y) / (w * tt - t * t); }
+  double value(double at) const { return (y + slope() * (at * w - t)) / w; }
+  // Where the line reaches y0, and how far that may be off: the scatter of
+  // the points about the line, carried out to there.
+  std::pair<double, double> reaches(double y0) const {
+    const double b = slope(), a = (y - b * t) / w, x = (y0 - a) / b;
+    const double residual = yy - a * y - b * ty, spread_t = tt - t * t / w;
+    const double scatter = std::max(0.0, residual) / std::max(1, points - 2);
+    return {x, std::sqrt(scatter / (b * b) * (1 / w + std::pow(x - t / w, 2) / spread_t))};
+  }
+};
+
+// The probability that a normal variable lies below x standard deviations,
+// as a logarithm (which stays finite far out in the tail).
+double log_below(double x) {
+  if (x > -30) return std::log(0.5 * std::erfc(-x / std::sqrt(2.0)));
+  return -x * x / 2 - std::log(-x) - 0.9189385;
+}
+
+// log(e^x + e^y)
+double log_sum(double x, double y) {
+  return std::max(x, y) + std::log1p(std::exp(-std::abs(x - y)));
+}
+
+// Where a song may have ended, from the way it falls into the noise: a
+// fade-out falls evenly in level and ends where it reaches nothing; a decay
+// falls evenly in decibels and goes on under the noise, taken to end 24 dB
+// under it (give or take 8: where it no longer matters). Both are fitted to
+// the fall, and the better fit is the likelier one.
+struct fall {
+  double fade_end = 0, fade_sd = 3;    // stretches
+  double decay_end = 0, decay_sd = 3;  // stretches
+  double fade = 1;                     // the chance that it is a fade-out
+  // The logarithm of the chance that the song has ended by stretch k.
+  double ended_by(double k) const {
+    if (fade > 0.999) return log_below((k - fade_end) / fade_sd);
+    if (fade < 0.001) return log_below((k - decay_end) / decay_sd);
+    return log_sum(std::log(fade) + log_below((k - fade_end) / fade_sd),
+                   std::log1p(-fade) + log_below((k - decay_end) / decay_sd));
+  }
+  double end() const { return fade >= 0.5 ? fade_end : decay_end; }
+  // Where it has ended on the whole, give or take (the two kinds as one).
+  estimate overall() const {
+    const double at = fade * fade_end + (1 - fade) * decay_end;
+    const double square = fade * (fade_sd * fade_sd + fade_end * fade_end) +
+                          (1 - fade) * (decay_sd * decay_sd + decay_end * decay_end);
+    return {at, std::sqrt(std::max(0.0, square - at * at))};
+  }
+};
+
+// The fall of the song last heard at stretch a (its silence begins there),
+// fitted from where it is half as loud as the music before, or a hundred
+// times the noise, to where it is twice the noise.
+fall fall_at(const side& s, size_t a) {
+  const double n = std::max(1.0, std::sqrt(s.floor.power));
+  const size_t limit = a > 10 * second ? a - 10 * second : 0, block = 5;
+  const double jitter = std::max(0.3, s.floor.spread) / std::sqrt(static_cast<double>(block));
+  const auto amp = [&](size_t k) { return s.above(s.mean(k - 20, 20)); };  // before k
+  fall f;
+  f.fade_end = f.decay_end = static_cast<double>(a);
+  size_t low = a;
+  while (low > limit + 20 && amp(low) < 2 * n) low--;
+  if (amp(low) < 2 * n) return f;  // no fall heard: it stopped at once
+  const double top = std::min(0.5 * s.above(s.loud(low > 300 ? low - 300 : 0, 300, 3)), 100 * n);
+  size_t high = low;
+  while (high > limit + 20 && amp(high) < top) high--;
+  const size_t from = std::min(high > 10 ? high - 10 : 0, low > 15 ? low - 15 : 0);
+  line_fit level, decibels;
+  std::vector<std::pair<double, double>> points;
+  for (size_t k = from; k + block <= low; k += block) {
+    const double m = s.above(s.mean(k, block)), t = static_cast<double>(k) + block / 2.0;
+    const double heard = std::max(m, 0.5 * n), db_jitter = 8.69 * jitter / heard;
+    level.add(t, m, 1 / (jitter * jitter + 0.09 * m * m));
+    decibels.add(t, 20 * std::log10(heard), 1 / (9 + db_jitter * db_jitter));
+    points.emplace_back(t, m);
+  }
+  if (level.points < 3) return f;
+  // Each fit's scatter in decibels: the fade-out's falls short of its end.
+  double fade_scatter = 0, decay_scatter = 0;
+  for (const auto& [t, m] : points) {
+    const double y = 20 * std::log10(std::max(m, 0.5 * n));
+    fade_scatter += std::pow(y - 20 * std::log10(std::max(level.value(t), 0.5 * n)), 2);
+    decay_scatter += std::pow(y - decibels.value(t), 2);
+  }
+  // (How much likelier a decay is, as a logarithm.)
+  const double likelier = static_cast<double>(points.size()) / 2 *
+                          std::log(std::max(fade_scatter, 1e-6) / std::max(decay_scatter, 1e-6));
+  const double lo = static_cast<double>(low), hi = static_cast<double>(a + 10 * second);
+  if (level.slope() < 0) {
+    const auto [end, sd] = level.reaches(0);
+    f.fade_end = std::clamp(end, lo - 20, hi), f.fade_sd = std::hypot(3.0, sd);
+  }
+  const double fall_db = -decibels.slope();  // per stretch
+  if (fall_db > 1e-3) {
+    const auto [end, sd] = decibels.reaches(20 * std::log10(n) - 24);
+    f.decay_end = std::clamp(end, lo, hi);
+    f.decay_sd = std::sqrt(sd * sd + std::pow(8 / fall_db, 2) + 25);
+  } else {
+    f.decay_end = hi, f.decay_sd = 3 * second;
+  }
+  // A decay taken for a fade-out loses its tail: only a clearly better fit
+  // is taken for one.
+  f.fade = 1 / (1 + std::exp(std::min(50.0, (likelier - 3) / 2)));
+  return f;
+}
+
+int64_t frame(double stretches) {
+  return std::llround(stretches * stretch);
+}
+
+// How far before stretch b, where it is heard, the song rising there may
+// have begun unheard: the slower it rises out of the noise (from once to
+// twice the noise's level), the more may lie under it; and a quiet intro
+// may lie under the noise unseen before any rise.
+double rise_doubt(const side& s, size_t a, size_t b) {
+  const double n = std::sqrt(s.floor.power);
+  const auto amp = [&](size_t k) { return s.above(s.mean(k, 10)); };  // from k
+  const size_t end = std::min(s.size(), b + 4 * second);
+  size_t once = std::max(a, b > 30 ? b - 30 : 0);
+  while (once < end && amp(once) < n) once++;
+  size_t twice = once;
+  while (twice < end && amp(twice) < 2 * n) twice++;
+  return 10 + 0.4 * static_cast<double>(twice - once);
+}
+
+// A silence seen as the boundary between two songs: where the one has ended
+// and the next begun (stretches, give or take).
+struct parting {
+  boundary b;
+  estimate ended, began;
+  run silence;
+};
+
+// The boundary at the silence r. The song before has ended somewhere after
+// r.from and the next begins somewhere before r.to; the cut goes where both
+// are likeliest to be true, each estimate trusted as far as it deserves.
+parting at_silence(const side& s, const run& r) {
+  parting at;
+  boundary& b = at.b;
+  b.heard_to = frame(static_cast<double>(r.from));
+  b.heard_from = frame(static_cast<double>(r.to));
+  // (The song is heard from r.to on: a fit that puts its start later has
+  // followed a quiet intro's jump to the music's full level.)
+  const double start = std::clamp(rise_start(s, r.from, r.to), static_cast<double>(r.from),
+                                  static_cast<double>(r.to));
+  const double doubt = rise_doubt(s, r.from, r.to);
+  const fall f = fall_at(s, r.from);
+  // (Both chances change smoothly: a coarse look, then a fine one.)
+  const auto likely = [&](size_t k) {
+    return f.ended_by(static_cast<double>(k)) + log_below((start - static_cast<double>(k)) / doubt);
+  };
+  size_t cut = r.from;
+  double best = likely(cut);
+  for (size_t k = r.from + 5; k <= r.to; k += 5)
+    if (const double p = likely(k); p > best) best = p, cut = k;
+  for (size_t k = cut > r.from + 4 ? cut - 4 : r.from, end = std::min(r.to, cut + 4); k <= end; k++)
+    if (const double p = likely(k); p > best) best = p, cut = k;
+  at.ended = f.overall();
+  at.began = {start, doubt};
+  b.first_sound = frame(start);
+  b.last_sound = frame(std::min(f.end(), start));
+  b.cut = frame(static_cast<double>(cut));
+  b.gap = static_cast<double>(r.length()) / second;
+  at.silence = r;
+  return at;
+}
+
+// How far the silence r lies under the music around it.
+double depth(const side& s, const run& r) {
+  const size_t before = std::min<size_t>(r.from, 3 * second);
+  const double around = std::min(s.loud(r.from - before, before), s.loud(r.to, 3 * second));
+  return db(around / std::max(1.0, s.floor.level));
+}
 
 // The quietest short dip of stretches [lo, hi), where the estimates put it:
 // where two songs run into each other, the last notes of the one have ended
@@ -381,12 +548,16 @@ boundary at_join(const side& s, size_t k) {
   k = std::min(k, s.size() - 1);  // a sleeve's lengths may run past the end
   boundary b;
   b.silent = false;
-  // The songs join where the dip begins (the next song's first notes may
-  // rise slowly), at the quietest part of its first stretch, which lies
-  // where those notes are still rising: mostly a part after the join.
+  // The songs join in the dip (which may begin a little before its lowest
+  // stretch: the next song's first notes may rise slowly), at its quietest
+  // 1.1 ms, less a part: that part lies where those notes are still
+  // rising, mostly a part after the join.
   size_t first = k;
   while (first + 3 > k && first > 0 && s.e.level(first - 1) <= 2 * s.e.level(k)) first--;
-  b.cut = std::max<int64_t>(0, s.e.quietest(first) - envelope::part);
+  size_t least = first;
+  for (size_t j = first; j <= k; j++)
+    if (s.e.least(j) < s.e.least(least)) least = j;
+  b.cut = std::max<int64_t>(0, s.e.quietest(least) - envelope::part);
   b.last_sound = b.first_sound = b.heard_to = b.heard_from = b.cut;
   const size_t before = std::min<size_t>(k, second);
   const double around = std::min(s.loud(k - before, before), s.loud(k + 1, second));
@@ -408,7 +579,7 @@ void finish(const side& s, side_plan& p) {
   const int64_t one = frame(second), frames = s.e.frames();
   int64_t begin = std::max<int64_t>(0, p.first_sound - 2 * one);
   if (begin < 3 * one) begin = 0;
-  p.last_sound = s.out ? std::min(frames, frame(fall_end(s, last))) : frames;
+  p.last_sound = s.out ? std::min(frames, frame(fall_at(s, last).end())) : frames;
   int64_t end = s.out ? p.last_sound + 2 * one : frames;
   if (end > frames - 3 * one) end = frames;
   const size_t n = p.boundaries.size() + 1;
@@ -448,7 +619,8 @@ side_plan plan_for_count(const envelope& e, const noise& floor, int n) {
   // gaps as well.
   const size_t weakest = got > 0 ? gaps[order[got - 1]].length() : 0;
   for (size_t i : chosen) {
-    boundary b = at_silence(s, gaps[i]);
+    boundary b = at_silence(s, gaps[i]).b;
+    b.depth_db = depth(s, gaps[i]);
     if (gaps[i].length() == weakest)
       for (size_t j = got; j < order.size() && 3 * gaps[order[j]].length() >= 2 * weakest; j++) {
         const run& r = gaps[order[j]];
@@ -470,25 +642,22 @@ side_plan plan_for_count(const envelope& e, const noise& floor, int n) {
   return p;
 }
 
-// Where the songs of a side run into each other at boundary i of `p`: from
-// the boundaries with silences found on either side of it (or the side's
+// Where the songs of a side run into each other at boundary i: from the
+// silences found on either side of it (`at`, none for a join; or the side's
 // ends), each song as long as the sleeve says. The lengths are rounded to
-// the second: each adds half a second to the doubt, and so does the place
-// where a decay has ended.
-size_t join_at(const side& s, const side_plan& p, const std::vector<double>& lengths, size_t i,
-               estimate first, estimate last) {
-  const auto& b = p.boundaries;
-  const auto at = [](int64_t frame) { return static_cast<double>(frame) / stretch; };
+// the second: each adds half a second to the doubt.
+size_t join_at(const side& s, const std::vector<const parting*>& at,
+               const std::vector<double>& lengths, size_t i, estimate first, estimate last) {
   estimate left = first, right = last;
   size_t j = i;
-  while (j > 0 && !b[j - 1].silent) j--;
-  if (j > 0) left = {at(b[j - 1].first_sound), 20};
+  while (j > 0 && !at[j - 1]) j--;
+  if (j > 0) left = at[j - 1]->began;
   const double lo = j > 0 ? left.at : 0;
   for (size_t k = j; k <= i; k++) left.at += lengths[k], left.within += second / 2.0;
   j = i + 1;
-  while (j < b.size() && !b[j].silent) j++;
-  if (j < b.size()) right = {at(b[j].last_sound), at(b[j].last_sound) - at(b[j].heard_to) + 20};
-  const double hi = j < b.size() ? right.at : static_cast<double>(s.size());
+  while (j < at.size() && !at[j]) j++;
+  if (j < at.size()) right = at[j]->ended;
+  const double hi = j < at.size() ? right.at : static_cast<double>(s.size());
   for (size_t k = i + 1; k <= j && k < lengths.size(); k++)
     right.at -= lengths[k], right.within += second / 2.0;
   // (Wider: a song's start may hide under the noise in a quiet intro.)
@@ -498,50 +667,103 @@ size_t join_at(const side& s, const side_plan& p, const std::vector<double>& len
                        static_cast<size_t>(std::max(0.0, to)), left, right);
 }
 
+// Which silence each boundary of the sleeve's songs lies at (nullptr: the
+// songs run into each other there), all chosen together so that one song
+// found wrong does not shift the rest. The songs between two silences cost
+// by how far their music's length differs from the sleeve's (each length
+// rounded to the second, each end found give or take), each join by the
+// music it cuts into.
+std::vector<const parting*> choose(const std::vector<parting>& at,
+                                   const std::vector<double>& length, estimate first,
+                                   estimate last) {
+  constexpr double join_cost = 10, rounding = second * second / 12.0;
+  const size_t n = length.size(), m = at.size();
+  if (n < 2) return {};
+  std::vector<double> sum(n + 1, 0), began(m);
+  for (size_t k = 0; k < n; k++) sum[k + 1] = sum[k] + length[k];
+  for (size_t r = 0; r < m; r++) began[r] = at[r].began.at;
+  // Songs [i0, i1) between where the first began and the last ended.
+  const auto songs = [&](size_t i0, size_t i1, const estimate& from, const estimate& to) {
+    const double d = to.at - from.at - (sum[i1] - sum[i0]);
+    const double spread = static_cast<double>(i1 - i0) * rounding + from.within * from.within +
+                          to.within * to.within + 100;
+    return 2 * std::log1p(d * d / (3 * spread)) + join_cost * static_cast<double>(i1 - i0 - 1);
+  };
+  // The likeliest choices of boundaries 0..i, boundary i at silence r, each
+  // with the choice before it: live[i0][k] (i0 == n: none, all songs before
+  // run into each other from the start). The unlikely ones are let go.
+  struct choice {
+    size_t r = 0;
+    double cost = 0;
+    size_t i0 = 0, k = 0;
+  };
+  std::vector<std::vector<choice>> live(n - 1);
+  const auto best_before = [&](size_t i1, const estimate& to) {
+    choice c{0, songs(0, i1, first, to), n, 0};
+    for (size_t i0 = i1 - 1; i0-- > 0;)
+      for (size_t k = 0; k < live[i0].size() &&
+                         live[i0][k].cost + join_cost * static_cast<double>(i1 - i0 - 2) < c.cost;
+           k++) {
+        const choice& b = live[i0][k];
+        if (began[b.r] >= to.at) continue;
+        const double x = b.cost + songs(i0 + 1, i1, at[b.r].began, to);
+        if (x < c.cost) c = {0, x, i0, k};
+      }
+    return c;
+  };
+  // Boundary i lies its songs' lengths after the first began, and no more
+  // of the gaps between all songs after that, give or take.
+  const double gaps = std::max(0.0, last.at - first.at - sum[n]);
+  for (size_t i = 0; i + 1 < n; i++) {
+    const double from = first.at + sum[i + 1] - 10 * second - sum[i + 1] / 20;
+    const double to = from + gaps + 30 * second + sum[i + 1] / 7;
+    auto r =
+        static_cast<size_t>(std::lower_bound(began.begin(), began.end(), from) - began.begin());
+    for (; r < m && began[r] <= to; r++) {
+      choice c = best_before(i + 1, at[r].ended);
+      c.r = r;
+      live[i].push_back(c);
+    }
+    std::sort(live[i].begin(), live[i].end(),
+              [](const choice& x, const choice& y) { return x.cost < y.cost; });
+    size_t keep = std::min<size_t>(live[i].size(), 8);
+    while (keep > 0 && live[i][keep - 1].cost > live[i][0].cost + 12) keep--;
+    live[i].resize(keep);
+  }
+  std::vector<const parting*> chosen(n - 1, nullptr);
+  for (choice c = best_before(n, last); c.i0 < n; c = live[c.i0][c.k])
+    chosen[c.i0] = &at[live[c.i0][c.k].r];
+  return chosen;
+}
+
 side_plan plan_for_lengths(const envelope& e, const noise& floor,
                            const std::vector<int64_t>& lengths) {
   const side s(e, floor);
   side_plan p;
-  const std::vector<run> gaps = s.gaps();
   std::vector<double> length(lengths.size());  // stretches
   for (size_t i = 0; i < lengths.size(); i++) length[i] = static_cast<double>(lengths[i]) / stretch;
-  // Each song's end is looked for its sleeve length after where the song
-  // before was found to end: an error does not add up along the side.
-  const double first = s.lead ? rise_start(s, 0, s.runs.front().to) : 0;  // stretches
-  double from = first;
-  for (size_t i = 0; i + 1 < lengths.size(); i++) {
-    const double expected = from + length[i], reach = 2 * second + length[i] / 50;
-    // The silence nearest to where the song should end (it may end a little
-    // before the silence is heard: the sleeve's lengths are rounded) ...
-    const run* best = nullptr;
-    double nearest = reach;
-    for (const run& r : gaps) {
-      if (static_cast<double>(r.to) <= from) continue;
-      const double d = std::max({0.0, static_cast<double>(r.from) - second / 2.0 - expected,
-                                 expected - static_cast<double>(r.to)});
-      if (d < nearest || (best && d == nearest && r.length() > best->length()))
-        nearest = d, best = &r;
+  std::vector<parting> silences;
+  for (const run& r : s.gaps()) silences.push_back(at_silence(s, r));
+  const double start = s.lead ? rise_start(s, 0, s.runs.front().to) : 0;
+  const estimate first{start, s.lead ? rise_doubt(s, 0, s.runs.front().to) : 0};
+  const estimate last =
+      s.out ? fall_at(s, s.runs.back().from).overall() : estimate{static_cast<double>(s.size()), 0};
+  const std::vector<const parting*> at = choose(silences, length, first, last);
+  for (size_t i = 0; i < at.size(); i++) {
+    if (at[i]) {
+      p.boundaries.push_back(at[i]->b);
+      p.boundaries.back().depth_db = depth(s, at[i]->silence);
+      continue;
     }
-    boundary b;
-    if (best) {
-      b = at_silence(s, *best);
-    } else {
-      // ... else a dip there, placed once the silences around it are known.
-      b = at_join(s, static_cast<size_t>(expected));
-    }
-    b.expected = frame(expected);
-    from = static_cast<double>(b.first_sound) / stretch;
-    p.boundaries.push_back(b);
+    p.boundaries.push_back(at_join(s, join_at(s, at, length, i, first, last)));
+    p.findings.push_back({finding::no_silence, static_cast<int>(i + 1), p.boundaries.back().cut});
   }
-  const double end = s.out ? fall_end(s, s.runs.back().from) : static_cast<double>(s.size());
-  const estimate last{end, s.out ? end - static_cast<double>(s.runs.back().from) + 20 : second};
+  // Where the sleeve puts each song's end: its length after the start of
+  // the song as found.
   for (size_t i = 0; i < p.boundaries.size(); i++) {
-    boundary& b = p.boundaries[i];
-    if (b.silent) continue;
-    const int64_t expected = b.expected;
-    b = at_join(s, join_at(s, p, length, i, {first, 20}, last));
-    b.expected = expected;
-    p.findings.push_back({finding::no_silence, static_cast<int>(i + 1), b.cut});
+    const double began =
+        i > 0 ? static_cast<double>(p.boundaries[i - 1].first_sound) / stretch : start;
+    p.boundaries[i].expected = frame(began + length[i]);
   }
   finish(s, p);
   for (size_t i = 0; i < p.tracks.size() && i < lengths.size(); i++) {

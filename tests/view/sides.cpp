@@ -32,6 +32,18 @@ const std::vector<std::string> all = {
     "--decay 1.75 --pauses 1 --gain -20.3 --crackle 41.5 --lead-in 3.44 --run-out 3.2",
     "--minutes 3.18 --tracks 5 --seed 5143 --gaps 0.91,0.95,0.75,0.55 --hiss 0.0103 --lead-in 2.61 "
     "--run-out 3.83",
+    // A quiet intro fading in under heavy hiss after a fade-out; rumble
+    // swelling in the gap after a long decay; a join placed to the
+    // millisecond; a decay at a quiet preamp broken by a flicker, where only
+    // the song after it tells which silence is the gap.
+    "--minutes 3.17 --tracks 4 --seed 1203 --gaps 0.79,0.47,0.32 --fade 2.23 --intro 1.95 "
+    "--pauses 2 --soft 2 --gain -13.4 --hiss 0.0185 --crackle 25.5",
+    "--minutes 2.32 --tracks 3 --seed 5115 --gaps 0.37,0.75 --decay 5.37 --pauses 3 --soft 2 "
+    "--rumble 0.0185 --run-out 3.09",
+    "--minutes 3.76 --tracks 5 --seed 1186 --gaps 0.32,0.84 --join 2,3 --fade 0.66 --pauses 1 "
+    "--rumble 0.004 --run-out 3.17",
+    "--minutes 3.26 --tracks 5 --seed 5030 --gaps 0.46,0.89,0.51,0.7 --decay 5.56 --pauses 0 "
+    "--gain -25.5 --rumble 0.0108 --lead-in 1.12 --run-out 0.47",
 };
 
 std::vector<song> generate(const th::TempDir& dir, const std::string& options,
