@@ -475,6 +475,15 @@ double rise_doubt(const side& s, size_t a, size_t b) {
   return 10 + 0.4 * static_cast<double>(twice - once);
 }
 
+// How long a song heard from stretch b may have played unheard under the
+// noise: a quiet intro fading in stays under it for a time in proportion
+// to the noise over the music (some 80 s times that for a 3-second fade
+// under an intro at a twentieth of the music).
+double unheard_intro(const side& s, size_t b) {
+  const double music = s.loud(b, 3 * second);
+  return 80 * second * std::max(1.0, s.floor.level) / std::max(1.0, music);
+}
+
 // A silence seen as the boundary between two songs: where the one has ended
 // and the next begun (stretches, give or take).
 struct parting {
@@ -485,7 +494,10 @@ struct parting {
 
 // The boundary at the silence r. The song before has ended somewhere after
 // r.from and the next begins somewhere before r.to; the cut goes where both
-// are likeliest to be true, each estimate trusted as far as it deserves.
+// are likeliest to be true, each estimate trusted as far as it deserves; or,
+// in a long silence, later: the next track begins a short lead before the
+// earliest its song may have begun, and the rest of the silence stays with
+// the song before, which is then all the surer to have ended.
 parting at_silence(const side& s, const run& r) {
   parting at;
   boundary& b = at.b;
@@ -511,7 +523,10 @@ parting at_silence(const side& s, const run& r) {
   at.began = {start, doubt};
   b.first_sound = frame(start);
   b.last_sound = frame(std::min(f.end(), start));
-  b.cut = frame(static_cast<double>(cut));
+  // (The slower the rise, or the louder the noise, the longer the lead.
+  // Where it would reach before the likeliest cut, that cut stands.)
+  const double lead = 0.3 * second + std::max(2 * doubt, unheard_intro(s, r.to));
+  b.cut = frame(std::max(static_cast<double>(cut), start - lead));
   b.gap = static_cast<double>(r.length()) / second;
   at.silence = r;
   return at;

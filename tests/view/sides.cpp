@@ -44,6 +44,9 @@ const std::vector<std::string> all = {
     "--rumble 0.004 --run-out 3.17",
     "--minutes 3.26 --tracks 5 --seed 5030 --gaps 0.46,0.89,0.51,0.7 --decay 5.56 --pauses 0 "
     "--gain -25.5 --rumble 0.0108 --lead-in 1.12 --run-out 0.47",
+    // Gaps of 3 and 2 seconds before quiet intros fading in under heavy
+    // hiss, one of them unheard for almost a second.
+    "--minutes 2.5 --tracks 4 --seed 51 --gaps 3,0.5,2 --fade 2.5 --intro 1 --hiss 0.02",
 };
 
 std::vector<song> generate(const th::TempDir& dir, const std::string& options,
@@ -81,7 +84,7 @@ std::string sleeve_text(const std::vector<song>& songs) {
 }
 
 std::string wrong_tracks(const std::vector<std::pair<int64_t, int64_t>>& tracks,
-                         const std::vector<song>& songs) {
+                         const std::vector<song>& songs, int64_t lead) {
   if (tracks.size() != songs.size()) return std::to_string(tracks.size()) + " tracks";
   constexpr int64_t join_tolerance = 662;
   std::string wrong;
@@ -89,9 +92,10 @@ std::string wrong_tracks(const std::vector<std::pair<int64_t, int64_t>>& tracks,
   for (size_t i = 0; i < songs.size(); i++) {
     const auto [start, end] = tracks[i];
     const song& s = songs[i];
-    const bool starts = i > 0 && songs[i - 1].joined
-                            ? near(start, s.from)
-                            : start <= s.from && (i == 0 || start >= songs[i - 1].to);
+    const bool starts =
+        i > 0 && songs[i - 1].joined
+            ? near(start, s.from)
+            : start <= s.from && (i == 0 || (start >= songs[i - 1].to && s.from - start <= lead));
     const bool ends = s.joined ? near(end, s.to)
                                : end >= s.to && (i + 1 == songs.size() || end <= songs[i + 1].from);
     if (!starts || !ends)

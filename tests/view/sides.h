@@ -29,10 +29,11 @@ std::vector<int64_t> sleeve(const std::vector<song>& songs);
 // "m:ss,m:ss,..." of those lengths, for --lengths.
 std::string sleeve_text(const std::vector<song>& songs);
 // The tracks [start, end) that do not hold all of their song's music, or
-// reach into a neighbour's: "" when every track is right. Where two songs
-// join, the cut lies within 15 ms of the join: the music is nothing at the
-// join only, and rises on both sides over the notes' attack and release.
+// reach into a neighbour's, or begin after a gap more than `lead` frames
+// before their music: "" when every track is right. Where two songs join,
+// the cut lies within 15 ms of the join: the music is nothing at the join
+// only, and rises on both sides over the notes' attack and release.
 std::string wrong_tracks(const std::vector<std::pair<int64_t, int64_t>>& tracks,
-                         const std::vector<song>& songs);
+                         const std::vector<song>& songs, int64_t lead = INT64_MAX);
 
 }  // namespace sides
