@@ -34,6 +34,12 @@ const Recording three{frames("s1000 ( t2000 s1000 )3")};  // 40000 bytes
 const Recording three_early{three.data, 2 * 40000};
 const Recording three_early_frame{three.data + "\x01\x02", 2 * 40000};
 const Recording three_4g{three.data, 0xFFFFFFFF};
+const Recording three_odd{three.data + "\x01\x02", 40002};  // ends in half a frame
+// Another chunk before the data: the data starts at byte 56.
+const Recording three_listed{three.data, -1,
+                             "RIFF" + th::u32(48 + 40000) + "WAVE" +
+                                 th::chunk("fmt ", th::fmt_payload()) + th::chunk("LIST", "INFO") +
+                                 th::chunk("data", three.data)};
 const Recording loud_end{frames("s1000 t2000 s1000 t2000"), 4 * 7000};
 // The cut of 2205 frames swallows the middle track.
 const Recording hole{frames("s1000 t5000 s1000 t50 s1000 t5000 s3000")};
@@ -98,6 +104,8 @@ const Plan beyond_data = regions({{1000, 3000}, {4000, 6000}, {7000, 12000}, {13
 // Of peaks: each track's loudest frame is its first or its last.
 const Plan peak_regions = regions({{1501, 2002}, {3002, 3503}});
 const Plan long_regions = regions({{1000, 41000}, {46000, 76000}, {81000, 121000}});
+// Of three_early: every track beyond the data present.
+const Plan late_region = regions({{12000, 13000}});
 const Plan overlapping{"0.1\t0.2\n0.15\t0.22\n", {}};
 const Plan too_far{"0.1\t0.3\n", {}};
 
@@ -221,6 +229,7 @@ const Case kCases[] = {
     {"listing a FIFO", fifo, three, "rec.wav - " SHORT_GAPS},
     {"a partial frame is no frame", file, size_3, "rec.wav -", invalid_format, source_as_made},
     {"the bytes after whole frames are not read", file, size_14, "rec.wav -", no_tracks, source_as_made, Shows{"data length 3 samples, 00:00.000\n"}},
+    {"another chunk before the data", file, three_listed, "/I rec.wav " SHORT_GAPS, track_files},
     {"mono", file, mono, "rec.wav -", invalid_format, source_as_made},
     // The command line.
     {"no arguments", "", usage, Golden{"usage"}},
@@ -269,6 +278,11 @@ const Case kCases[] = {
      Shows{"\nUnexpected end of WAVE data.\nTrack 4 lies beyond the end of the data, and TRACK04.WAV is not there.\n"}},
     {"cut: piped", piped, three, "/N /P plan.txt - OUT", three_points, track_files, Shows{"Input:\t<stdin>\t(Splitting piped data \"on-the-fly\")\n"}},
     {"cut: piped, early end", piped, three_early, "plan.txt - OUT", beyond_data, track_files},
+    {"cut: early end before the first track", file, three_early, "/I plan.txt rec.wav", late_region, no_tracks, source_as_made},
+    {"cut: piped, early end before the first track", piped, three_early, "plan.txt - OUT", late_region, no_tracks},
+    {"cut: the bytes after whole frames are not read", file, three_odd, "/I plan.txt rec.wav", three_points, track_files,
+     Shows{"data length 10000 samples, 00:00.226\nReading"}},
+    {"cut: another chunk before the data", file, three_listed, "/I plan.txt rec.wav", three_cue, track_files},
     {"cut: FIFO", fifo, three, "plan.txt rec.wav OUT", three_cue, track_files},
     {"cut: interactive session", file, long_side, "plan.txt rec.wav SIDE_A", long_regions, Typed{"y\n"}, track_files, Golden{"cut-split"}},
     {"cut: n cancels", file, peaks, "plan.txt rec.wav", peak_regions, Typed{"n\n"}, interrupted, source_as_made, split_question},

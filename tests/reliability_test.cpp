@@ -439,6 +439,43 @@ TEST_P(Reliability, DiskFullAtThePromisedFreeSpace) {
   }
 }
 
+// keldrun-view's page and labels appear only whole and durable: each is
+// written to a temporary file made exclusively (never through a link planted
+// under its name), synced, renamed into place, and its directory synced.
+TEST(CompanionFiles, AppearOnlyWholeAndDurable) {
+  if (strace().empty()) GTEST_SKIP() << "strace is missing or may not trace here";
+  th::TempDir dir;
+  th::write_file(dir / "side.wav", kWave);
+  const std::string real = fs::canonical(dir.path()).string(), log = dir / "../view.log";
+  const th::RunResult r =
+      th::run({strace(), "-f", "-y", "-o", log, "-e",
+               "trace=openat,write,fsync,fdatasync,close,rename,renameat,renameat2",
+               th::program("keldrun-view"), "--tracks", "4", "side.wav"},
+              dir.path());
+  ASSERT_TRUE(r.exited(0)) << r.describe();
+  std::string story, last;
+  for (const Call& c : parse(th::read_file(log), real)) {
+    const bool part = c.path.starts_with(real + "/.keldrun-") && c.path.ends_with(".part");
+    std::string step = c.name + (part ? " part" : c.path == real ? " dir" : "");
+    if (c.name.starts_with("rename"))
+      step = "rename to " + c.args.substr(c.args.rfind(", ") + 2);
+    else if (!part && c.path != real)
+      continue;
+    if (c.name == "openat" && part)
+      step += c.args.find("O_EXCL") != std::string::npos &&
+                      c.args.find("O_NOFOLLOW") != std::string::npos
+                  ? " exclusively"
+                  : " as it is";
+    if (step != last) story += step + "; ";
+    last = step;
+  }
+  fs::remove(log);
+  const std::string durably =
+      "openat part exclusively; write part; fsync part; close part; rename to \"side.";
+  EXPECT_EQ(story, durably + "html\"; openat dir; fsync dir; close dir; " + durably +
+                       "txt\"; openat dir; fsync dir; close dir; ");
+}
+
 INSTANTIATE_TEST_SUITE_P(Programs, Reliability, testing::Values("keldrun", "keldrun-cut"),
                          [](const auto& info) {
                            return info.param == "keldrun" ? "Keldrun" : "KeldrunCut";
