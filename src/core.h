@@ -134,6 +134,9 @@ frames_read pipe_track(const char* base, int number, int64_t first, int64_t fram
 // `interrupted`) and whether to normalize; returns whether to normalize
 // (`normalizing` when nothing is asked).
 bool confirm_split(bool asking, bool normalizing);
+// The file name of track `number` for the output base `base`: the base (at
+// most the 253 characters the command line takes), two digits, ".WAV".
+std::string track_file_name(const char* base, int number);
 // Ends with `input_overwritten` when a track file of `base` would be the
 // file `source`, under any name that leads to it.
 void check_not_overwritten(const char* base, const file_id& source);

@@ -193,13 +193,18 @@ bool confirm_split(bool asking, bool normalizing) {
   return ask("Normalize the track volume? (Y/N) ", normalizing, asking);
 }
 
-void check_not_overwritten(const char* base, const file_id& source) {
+std::string track_file_name(const char* base, int number) {
   char name[260];
   char* const end = put_base(name, base);
+  name_track(end, static_cast<size_t>(name + sizeof name - end), number);
+  return name;
+}
+
+void check_not_overwritten(const char* base, const file_id& source) {
   for (int track = 1; track <= 99; track++) {
-    name_track(end, static_cast<size_t>(name + sizeof name - end), track);
     file_id id;
-    if (identify(name, &id) && same_file(id, source)) error(input_overwritten);
+    if (identify(track_file_name(base, track).c_str(), &id) && same_file(id, source))
+      error(input_overwritten);
   }
 }
 

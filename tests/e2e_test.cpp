@@ -66,11 +66,6 @@ struct Plan {
   std::string text;
   std::vector<std::pair<int64_t, int64_t>> tracks;
 };
-std::string seconds(int64_t frame) {  // six decimals: exact to the frame
-  char s[32];
-  std::snprintf(s, sizeof s, "%.6f", static_cast<double>(frame) / 44100);
-  return s;
-}
 // Audacity's region labels; `points`: point labels, the tracks running from
 // each to the next; or a CUE sheet of INDEX 01 times in CD frames of 588.
 Plan regions(const std::vector<std::pair<int64_t, int64_t>>& tracks) {
@@ -78,10 +73,12 @@ Plan regions(const std::vector<std::pair<int64_t, int64_t>>& tracks) {
 }
 Plan points(const std::vector<int64_t>& at, int64_t frames) {
   Plan p;
+  std::vector<std::pair<int64_t, int64_t>> marks;
   for (size_t i = 0; i < at.size(); i++) {
-    p.text += seconds(at[i]) + "\t" + seconds(at[i]) + "\n";
+    marks.push_back({at[i], at[i]});
     p.tracks.push_back({i ? at[i - 1] : 0, at[i]});
   }
+  p.text = th::labels(marks);
   p.tracks.push_back({at.back(), frames});
   return p;
 }

@@ -14,7 +14,6 @@
 #include "list.h"
 #include "plan.h"
 #include "platform.h"
-#include "wave.h"
 
 static const char cut_usage[] =
     "KELDRUN-CUT [/I][/N][/P] plan infile [outbase]\n"
@@ -88,12 +87,10 @@ static std::string plan_text(const std::string& name) {
 // that is not there is said, since nothing can bring it back.
 static void warn_missing(const plan& p, const listing& l, const std::string& base) {
   for (int n = l.tracks.back().number + 1; n <= static_cast<int>(p.tracks.size()); n++) {
-    char name[260];
-    snprintf(name, 254, "%s", base.c_str());
-    const size_t end = std::strlen(name);
-    name_track(name + end, sizeof name - end, n);
-    if (!file_exists(name))
-      fprintf(stderr, "Track %d lies beyond the end of the data, and %s is not there.\n", n, name);
+    const std::string name = track_file_name(base.c_str(), n);
+    if (!file_exists(name.c_str()))
+      fprintf(stderr, "Track %d lies beyond the end of the data, and %s is not there.\n", n,
+              name.c_str());
   }
 }
 
